@@ -1,1 +1,107 @@
+#include "structures/bitmap.hpp"
+
 #include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <vector>
+
+namespace qdx {
+namespace {
+
+using Ids = std::vector<uint32_t>;
+
+constexpr uint32_t kMax = 4294967295u;
+
+TEST(Bitmap, MoveConstructionLeavesSourceEmptyAndUsable) {
+  Bitmap source = Bitmap::of({1, 70000, kMax});
+  Bitmap moved(std::move(source));
+  EXPECT_EQ(moved.to_vector(), (Ids{1, 70000, kMax}));
+  EXPECT_TRUE(source.empty());
+  source.add(5);
+  EXPECT_EQ(source.to_vector(), Ids{5});
+  EXPECT_EQ(moved.cardinality(), 3u);
+}
+
+TEST(Bitmap, MoveAssignmentReplacesTarget) {
+  Bitmap target = Bitmap::of({9, 10});
+  Bitmap source = Bitmap::of({2});
+  target = std::move(source);
+  EXPECT_EQ(target.to_vector(), Ids{2});
+  EXPECT_TRUE(source.empty());
+  Bitmap& alias = target;
+  target = std::move(alias);
+  EXPECT_EQ(target.to_vector(), Ids{2});
+}
+
+TEST(Bitmap, CloneIsIndependent) {
+  Bitmap original = Bitmap::of({0, 1, 100000});
+  Bitmap copy = original.clone();
+  EXPECT_TRUE(copy == original);
+  copy.add(7);
+  original.remove(0);
+  EXPECT_EQ(copy.to_vector(), (Ids{0, 1, 7, 100000}));
+  EXPECT_EQ(original.to_vector(), (Ids{1, 100000}));
+}
+
+TEST(Bitmap, OverwriteReplacesContents) {
+  Bitmap target = Bitmap::of({1, 2, 3, 1u << 20});
+  target.overwrite(Bitmap::of({kMax}));
+  EXPECT_EQ(target.to_vector(), Ids{kMax});
+  target.overwrite(Bitmap());
+  EXPECT_TRUE(target.empty());
+  Bitmap self = Bitmap::of({4, 5});
+  self.overwrite(self);
+  EXPECT_EQ(self.to_vector(), (Ids{4, 5}));
+}
+
+// The iterator reads in batches of 256; sizes around that boundary and ids
+// spread over many containers must still come out ascending and complete.
+class BitmapForEach : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(BitmapForEach, VisitsAscendingAndComplete) {
+  std::mt19937 rng(static_cast<unsigned>(GetParam()));
+  std::set<uint32_t> model = {0, kMax};
+  while (model.size() < GetParam()) model.insert(rng() % 2 == 0 ? rng() % 1000 : rng());
+  Bitmap bitmap = Bitmap::of(Ids(model.begin(), model.end()));
+  Ids seen;
+  bitmap.for_each([&](uint32_t id) { seen.push_back(id); });
+  EXPECT_EQ(seen, Ids(model.begin(), model.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BitmapForEach, ::testing::Values(2, 255, 256, 257, 512, 3000));
+
+TEST(Bitmap, ForEachOnEmptyVisitsNothing) {
+  size_t calls = 0;
+  Bitmap().for_each([&](uint32_t) { ++calls; });
+  EXPECT_EQ(calls, 0u);
+}
+
+TEST(Bitmap, RangeIsHalfOpen) {
+  EXPECT_TRUE(Bitmap::range(5, 5).empty());
+  EXPECT_TRUE(Bitmap::range(5, 3).empty());
+  EXPECT_EQ(Bitmap::range(3, 6).to_vector(), (Ids{3, 4, 5}));
+  EXPECT_EQ(Bitmap::range(kMax - 1, 1ull << 32).to_vector(), (Ids{kMax - 1, kMax}));
+}
+
+TEST(Bitmap, SetAlgebra) {
+  const Bitmap a = Bitmap::of({1, 2, 3, 70000});
+  const Bitmap b = Bitmap::of({3, 4, 70000});
+  Bitmap both = a.clone();
+  both.and_inplace(b);
+  EXPECT_EQ(both.to_vector(), (Ids{3, 70000}));
+  Bitmap either = a.clone();
+  either.or_inplace(b);
+  EXPECT_EQ(either.to_vector(), (Ids{1, 2, 3, 4, 70000}));
+  Bitmap only_a = a.clone();
+  only_a.andnot_inplace(b);
+  EXPECT_EQ(only_a.to_vector(), (Ids{1, 2}));
+  EXPECT_EQ(a.and_cardinality(b), 2u);
+  EXPECT_TRUE(a.intersects(b));
+  EXPECT_FALSE(only_a.intersects(b));
+  EXPECT_EQ(a.minimum(), 1u);
+  EXPECT_EQ(a.maximum(), 70000u);
+}
+
+}  // namespace
+}  // namespace qdx

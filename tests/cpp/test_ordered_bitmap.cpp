@@ -1,1 +1,456 @@
 #include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "base/panic.hpp"
+#include "structures/order_key.hpp"
+#include "structures/ordered_bitmap.hpp"
+
+namespace qdx {
+namespace {
+
+// ---- exact numeric model ---------------------------------------------------
+
+struct Num {
+  bool is_int;
+  int64_t i;
+  double d;
+  OrderKey key() const { return is_int ? OrderKey::from_int(i) : OrderKey::from_double(d); }
+};
+Num int_num(int64_t v) {
+  return {true, v, 0};
+}
+Num dbl_num(double v) {
+  return {false, 0, v};
+}
+
+// Exact three-way comparison of an int64 and a non-NaN double.
+int compare_int_double(int64_t i, double d) {
+  if (d >= 0x1p63) return -1;
+  if (d < -0x1p63) return 1;
+  const double whole = std::trunc(d);  // in [-2^63, 2^63): converts exactly
+  const auto w = static_cast<int64_t>(whole);
+  if (i != w) return i < w ? -1 : 1;
+  const double fraction = d - whole;
+  return fraction > 0 ? -1 : (fraction < 0 ? 1 : 0);
+}
+
+int compare(const Num& a, const Num& b) {
+  if (a.is_int && b.is_int) return (a.i > b.i) - (a.i < b.i);
+  if (!a.is_int && !b.is_int) return (a.d > b.d) - (a.d < b.d);
+  if (a.is_int) return compare_int_double(a.i, b.d);
+  return -compare_int_double(b.i, a.d);
+}
+
+bool holds(Comparison op, int c) {
+  switch (op) {
+    case Comparison::kGreater:
+      return c > 0;
+    case Comparison::kGreaterOrEqual:
+      return c >= 0;
+    case Comparison::kLess:
+      return c < 0;
+    case Comparison::kLessOrEqual:
+      return c <= 0;
+  }
+  return false;
+}
+
+constexpr Comparison kComparisons[] = {Comparison::kGreater, Comparison::kGreaterOrEqual,
+                                       Comparison::kLess, Comparison::kLessOrEqual};
+
+// Values chosen to sit on every boundary the key has: signs, zeros,
+// infinities, subnormals of every exponent, the normal/subnormal edge, the
+// 2^53 and 2^63 edges, and int/double pairs of equal value.
+std::vector<Num> edge_values() {
+  std::vector<Num> v;
+  for (double d : {0.0, -0.0, 1.0, 1.5, 3.0, 0x1p53, 0x1p53 + 2, 0x1p62, 0x1p63, 0x1p64, DBL_MAX,
+                   DBL_MIN, std::nextafter(DBL_MIN, 0.0), 5e-324, 0x1p-1060, 0x1p-1073, 0x1.8p-1023,
+                   0x1.fffffp-1030, HUGE_VAL}) {
+    v.push_back(dbl_num(d));
+    v.push_back(dbl_num(-d));
+  }
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  for (int64_t i : {int64_t{0}, int64_t{1}, int64_t{3}, (int64_t{1} << 53) + 1, int64_t{1} << 62,
+                    kMax, kMax - 1}) {
+    v.push_back(int_num(i));
+    v.push_back(int_num(-i));
+  }
+  v.push_back(int_num(std::numeric_limits<int64_t>::min()));
+  return v;
+}
+
+Num random_num(std::mt19937_64& rng, const std::vector<Num>& edges) {
+  switch (rng() % 6) {
+    case 0:
+      return edges[rng() % edges.size()];
+    case 1:
+      return int_num(static_cast<int64_t>(rng()));
+    case 2:
+      return int_num(static_cast<int64_t>(rng() % 41) - 20);
+    case 3: {  // any non-NaN bit pattern
+      double d;
+      do d = std::bit_cast<double>(rng());
+      while (std::isnan(d));
+      return dbl_num(d);
+    }
+    case 4: {  // subnormal with a random number of leading zeros
+      const uint64_t fraction = (rng() & ((uint64_t{1} << 52) - 1)) >> (rng() % 52);
+      return dbl_num(std::bit_cast<double>(fraction | (rng() & (uint64_t{1} << 63))));
+    }
+    default:
+      return dbl_num(static_cast<double>(static_cast<int64_t>(rng() % 41) - 20) / 2);
+  }
+}
+
+Bitmap random_subset(std::mt19937_64& rng, uint32_t universe, unsigned percent) {
+  Bitmap b;
+  for (uint32_t id = 0; id < universe; ++id) {
+    if (rng() % 100 < percent) b.add(id);
+  }
+  return b;
+}
+
+// ---- OrderKey --------------------------------------------------------------
+
+struct KeyCase {
+  Num value;
+  uint64_t mantissa;
+  uint16_t exponent;
+};
+
+class OrderKeyLayout : public ::testing::TestWithParam<KeyCase> {};
+
+TEST_P(OrderKeyLayout, MatchesTheKeyRules) {
+  const OrderKey k = GetParam().value.key();
+  EXPECT_EQ(k.mantissa, GetParam().mantissa);
+  EXPECT_EQ(k.exponent, GetParam().exponent);
+}
+
+constexpr uint64_t kTop = uint64_t{1} << 63;
+INSTANTIATE_TEST_SUITE_P(
+    Values, OrderKeyLayout,
+    ::testing::Values(KeyCase{int_num(0), 0, 0x800}, KeyCase{dbl_num(0.0), 0, 0x800},
+                      KeyCase{dbl_num(-0.0), 0, 0x800}, KeyCase{int_num(1), kTop, 0xBFF},
+                      KeyCase{dbl_num(1.0), kTop, 0xBFF}, KeyCase{int_num(-1), ~kTop, 0x400},
+                      KeyCase{int_num(3), kTop | (kTop >> 1), 0xC00},
+                      KeyCase{dbl_num(3.0), kTop | (kTop >> 1), 0xC00},
+                      KeyCase{int_num(std::numeric_limits<int64_t>::min()), ~kTop, 0x3C1},
+                      KeyCase{dbl_num(-0x1p63), ~kTop, 0x3C1},
+                      KeyCase{dbl_num(HUGE_VAL), kTop, 0xFFF},
+                      KeyCase{dbl_num(-HUGE_VAL), ~kTop, 0x000},
+                      KeyCase{dbl_num(DBL_MIN), kTop, 0x801},
+                      // Subnormals: the fraction as fixed point under exponent 0.
+                      KeyCase{dbl_num(5e-324), uint64_t{1} << 12, 0x800},
+                      KeyCase{dbl_num(-5e-324), ~(uint64_t{1} << 12), 0x7FF},
+                      KeyCase{dbl_num(std::nextafter(DBL_MIN, 0.0)), ~uint64_t{0} << 12, 0x800}));
+
+TEST(OrderKey, UpperExponentBitsAreIgnored) {
+  EXPECT_EQ((OrderKey{5, 0x801}), (OrderKey{5, 0xF801}));
+  EXPECT_LT((OrderKey{5, 0xF7FF}), (OrderKey{5, 0x800}));
+}
+
+TEST(OrderKey, KeyOrderIsNumericOrder) {
+  std::mt19937_64 rng(7);
+  const auto edges = edge_values();
+  for (int n = 0; n < 200000; ++n) {
+    const Num a = random_num(rng, edges);
+    const Num b = n % 3 == 0 ? edges[rng() % edges.size()] : random_num(rng, edges);
+    const int expected = compare(a, b);
+    const auto got = a.key() <=> b.key();
+    ASSERT_EQ(got < 0, expected < 0) << a.is_int << a.i << " " << a.d << " vs " << b.i << b.d;
+    ASSERT_EQ(got == 0, expected == 0) << a.i << " " << a.d << " vs " << b.i << " " << b.d;
+  }
+}
+
+TEST(OrderKey, NanSortsOutsideTheInfinities) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_GT(OrderKey::from_double(nan), OrderKey::from_double(HUGE_VAL));
+  EXPECT_LT(OrderKey::from_double(-nan), OrderKey::from_double(-HUGE_VAL));
+}
+
+// ---- OrderedBitmap against a brute-force model -------------------------------
+
+// Keeps a map id -> number in step with an OrderedBitmap and checks every
+// query against a linear scan of the map.
+class CheckedOrdered {
+ public:
+  void insert(uint32_t id, Num v, bool buffered) {
+    buffered ? bitmap.buffered_insert(id, v.key()) : bitmap.insert(id, v.key());
+    model[id] = v;
+  }
+  void remove(uint32_t id) {
+    auto it = model.find(id);
+    if (it == model.end()) return;
+    bitmap.remove(id, it->second.key());
+    model.erase(it);
+  }
+
+  Bitmap expected_equal(Num probe, const Bitmap* candidates) const {
+    Bitmap out;
+    for (const auto& [id, v] : model) {
+      if (compare(v, probe) == 0 && (!candidates || candidates->contains(id))) out.add(id);
+    }
+    return out;
+  }
+
+  void check(std::mt19937_64& rng, const std::vector<Num>& edges, uint32_t universe) const {
+    bitmap.validate();
+    Bitmap all_ids;
+    for (const auto& entry : model) all_ids.add(entry.first);
+    ASSERT_EQ(bitmap.ids(), all_ids);
+    for (int q = 0; q < 12; ++q) {
+      const Num probe = q % 2 ? model_value(rng, edges) : random_num(rng, edges);
+      const Bitmap candidates = random_subset(rng, universe, 1 + rng() % 100);
+      ASSERT_EQ(bitmap.equal(probe.key()), expected_equal(probe, nullptr));
+      ASSERT_EQ(bitmap.equal_within(probe.key(), candidates), expected_equal(probe, &candidates));
+      for (Comparison op : kComparisons) check_comparison(rng, op, probe, candidates, universe);
+    }
+  }
+
+  OrderedBitmap bitmap;
+  std::map<uint32_t, Num> model;
+
+ private:
+  // A value already stored, so that equality and the or-equal variants hit.
+  Num model_value(std::mt19937_64& rng, const std::vector<Num>& edges) const {
+    if (model.empty()) return random_num(rng, edges);
+    auto it = model.begin();
+    std::advance(it, rng() % model.size());
+    return it->second;
+  }
+
+  void check_comparison(std::mt19937_64& rng, Comparison op, Num probe, const Bitmap& candidates,
+                        uint32_t universe) const {
+    // The result starts non-empty: comparisons add to it.
+    const Bitmap seed = random_subset(rng, universe, 5);
+    Bitmap expected = seed.clone();
+    for (const auto& [id, v] : model) {
+      if (candidates.contains(id) && holds(op, compare(v, probe))) expected.add(id);
+    }
+    Bitmap result = seed.clone();
+    bitmap.compare(op, probe.key(), candidates, result);
+    ASSERT_EQ(result, expected) << "op " << int(op) << " probe " << probe.i << " " << probe.d;
+    for (IsaLevel level : kIsaLevels) {
+      if (!OrderedBitmap::isa_level_supported(level)) continue;
+      Bitmap by_build = seed.clone();
+      bitmap.compare_with_isa(level, op, probe.key(), candidates, by_build);
+      ASSERT_EQ(by_build, expected) << "build " << int(level);
+    }
+  }
+};
+
+TEST(OrderedBitmap, RandomOperationsMatchModel) {
+  std::mt19937_64 rng(42);
+  const auto edges = edge_values();
+  constexpr uint32_t kUniverse = 3000;
+  CheckedOrdered checked;
+  for (int round = 0; round < 40; ++round) {
+    const bool buffered = round % 3 == 1;
+    const int inserts = static_cast<int>(rng() % 300);
+    for (int n = 0; n < inserts; ++n) {
+      const auto id = static_cast<uint32_t>(rng() % kUniverse);
+      if (checked.model.count(id) == 0) checked.insert(id, random_num(rng, edges), buffered);
+    }
+    if (buffered) checked.bitmap.flush();
+    const int removes = static_cast<int>(rng() % 150);
+    for (int n = 0; n < removes; ++n) checked.remove(static_cast<uint32_t>(rng() % kUniverse));
+    checked.check(rng, edges, kUniverse);
+  }
+}
+
+TEST(OrderedBitmap, NarrowAndUnionMatchModel) {
+  std::mt19937_64 rng(3);
+  const auto edges = edge_values();
+  constexpr uint32_t kUniverse = 2000;
+  CheckedOrdered left, right;
+  for (uint32_t id = 0; id < kUniverse; ++id) {
+    if (rng() % 3 == 0) continue;  // some ids hold no number
+    (id % 2 ? left : right).insert(id, random_num(rng, edges), false);
+  }
+  left.bitmap.union_with(left.bitmap);  // self-union changes nothing
+  left.check(rng, edges, kUniverse);
+  left.bitmap.union_with(right.bitmap);
+  left.model.insert(right.model.begin(), right.model.end());
+  left.check(rng, edges, kUniverse);
+
+  const Bitmap filter = random_subset(rng, kUniverse, 30);
+  left.bitmap.narrow(filter);
+  std::erase_if(left.model, [&](const auto& entry) { return !filter.contains(entry.first); });
+  left.check(rng, edges, kUniverse);
+
+  CheckedOrdered fresh;  // union into a structure that has no cells yet
+  fresh.bitmap.union_with(right.bitmap);
+  fresh.model = right.model;
+  fresh.check(rng, edges, kUniverse);
+}
+
+// ---- the documented edge cases ---------------------------------------------
+
+struct ComparisonCase {
+  Comparison op;
+  Num probe;
+  std::vector<Num> stored;
+  std::vector<size_t> selected;  // indexes into stored
+};
+
+class OrderedBitmapComparison : public ::testing::TestWithParam<ComparisonCase> {};
+
+TEST_P(OrderedBitmapComparison, SelectsExactlyTheExpectedIds) {
+  const ComparisonCase& c = GetParam();
+  OrderedBitmap ob;
+  for (size_t i = 0; i < c.stored.size(); ++i)
+    ob.insert(static_cast<uint32_t>(i), c.stored[i].key());
+  // Ids 100 and 101 stand for objects with a string value / no value.
+  Bitmap candidates = Bitmap::range(0, c.stored.size());
+  candidates.add(100);
+  candidates.add(101);
+  Bitmap result;
+  ob.compare(c.op, c.probe.key(), candidates, result);
+  std::vector<uint32_t> expected(c.selected.begin(), c.selected.end());
+  EXPECT_EQ(result.to_vector(), expected);
+}
+
+const std::vector<Num> kAroundMinusOne = {int_num(-5), int_num(-1), int_num(0), dbl_num(2.5),
+                                          int_num(int64_t{1} << 62)};
+const std::vector<Num> kAroundOneAndAHalf = {dbl_num(-HUGE_VAL), int_num(-2),  int_num(1),
+                                             dbl_num(1.49),      dbl_num(1.5), int_num(2)};
+const std::vector<Num> kAbove2To53 = {int_num(int64_t{1} << 60), int_num((int64_t{1} << 60) + 1),
+                                      int_num((int64_t{1} << 60) - 1)};
+const std::vector<Num> kSubnormals = {dbl_num(0.0),       dbl_num(5e-324),
+                                      dbl_num(0x1p-1060), dbl_num(std::nextafter(DBL_MIN, 0.0)),
+                                      dbl_num(DBL_MIN),   dbl_num(-5e-324)};
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, OrderedBitmapComparison,
+    ::testing::Values(
+        ComparisonCase{Comparison::kGreater, int_num(-1), kAroundMinusOne, {2, 3, 4}},
+        ComparisonCase{Comparison::kGreaterOrEqual, int_num(-1), kAroundMinusOne, {1, 2, 3, 4}},
+        ComparisonCase{Comparison::kLess, dbl_num(1.5), kAroundOneAndAHalf, {0, 1, 2, 3}},
+        ComparisonCase{Comparison::kLessOrEqual, dbl_num(1.5), kAroundOneAndAHalf, {0, 1, 2, 3, 4}},
+        ComparisonCase{Comparison::kGreater, int_num(int64_t{1} << 60), kAbove2To53, {1}},
+        ComparisonCase{Comparison::kLess, dbl_num(0x1p60), kAbove2To53, {2}},
+        ComparisonCase{Comparison::kGreater, dbl_num(0.0), kSubnormals, {1, 2, 3, 4}},
+        ComparisonCase{Comparison::kLess, dbl_num(DBL_MIN), kSubnormals, {0, 1, 2, 3, 5}},
+        ComparisonCase{Comparison::kLess, dbl_num(0x1p-1060), kSubnormals, {0, 1, 5}}));
+
+TEST(OrderedBitmap, EqualMatchesAcrossIntegersAndDoubles) {
+  OrderedBitmap ob;
+  const std::vector<Num> stored = {int_num(3),    dbl_num(3.0), int_num(0), dbl_num(0.0),
+                                   dbl_num(-0.0), dbl_num(3.5), int_num(-3)};
+  for (size_t i = 0; i < stored.size(); ++i) ob.insert(static_cast<uint32_t>(i), stored[i].key());
+  EXPECT_EQ(ob.equal(OrderKey::from_int(3)).to_vector(), (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(ob.equal(OrderKey::from_double(-0.0)).to_vector(), (std::vector<uint32_t>{2, 3, 4}));
+  EXPECT_TRUE(ob.equal(OrderKey::from_int(4)).empty());
+  EXPECT_EQ(ob.equal_within(OrderKey::from_int(0), Bitmap::of({3, 4, 9})).to_vector(),
+            (std::vector<uint32_t>{3, 4}));
+}
+
+TEST(OrderedBitmap, OneStoredKeyStillExcludesIdsWithoutNumber) {
+  // Every plane has an empty cell, so no plane narrows by itself.
+  OrderedBitmap ob;
+  ob.insert(1, OrderKey::from_double(2.5));
+  ob.insert(2, OrderKey::from_double(2.5));
+  EXPECT_EQ(ob.equal(OrderKey::from_double(2.5)).to_vector(), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(ob.equal_within(OrderKey::from_double(2.5), Bitmap::of({2, 5})).to_vector(),
+            (std::vector<uint32_t>{2}));
+  Bitmap result;
+  ob.greater_or_equal(OrderKey::from_double(2.5), Bitmap::of({1, 5}), result);
+  EXPECT_EQ(result.to_vector(), (std::vector<uint32_t>{1}));
+}
+
+TEST(OrderedBitmap, EmptyCandidatesLeaveResultUnchanged) {
+  OrderedBitmap ob;
+  ob.insert(1, OrderKey::from_int(10));
+  for (Comparison op : kComparisons) {
+    Bitmap result = Bitmap::of({7, 8});
+    ob.compare(op, OrderKey::from_int(5), Bitmap(), result);
+    EXPECT_EQ(result.to_vector(), (std::vector<uint32_t>{7, 8}));
+  }
+}
+
+TEST(OrderedBitmap, ResultAliasingCandidatesIsFatal) {
+  OrderedBitmap ob;
+  ob.insert(1, OrderKey::from_int(10));
+  Bitmap both = Bitmap::of({1, 2});
+  EXPECT_THROW(ob.greater(OrderKey::from_int(0), both, both), Panic);
+}
+
+TEST(OrderedBitmap, StoresNothingUntilFirstInsert) {
+  OrderedBitmap ob;
+  EXPECT_TRUE(ob.empty());
+  EXPECT_LE(ob.memory_bytes(), 2 * sizeof(void*));
+  ob.remove(1, OrderKey::from_int(1));
+  ob.flush();
+  EXPECT_TRUE(ob.empty());
+  EXPECT_TRUE(ob.equal(OrderKey::from_int(0)).empty());
+  Bitmap result = Bitmap::of({4});
+  ob.greater_or_equal(OrderKey::from_double(-HUGE_VAL), Bitmap::of({1, 4}), result);
+  EXPECT_EQ(result.to_vector(), (std::vector<uint32_t>{4}));
+
+  ob.insert(1, OrderKey::from_int(1));
+  EXPECT_FALSE(ob.empty());
+  ob.narrow(Bitmap::of({2}));  // nothing left: the cells go away
+  EXPECT_TRUE(ob.empty());
+}
+
+TEST(OrderedBitmap, BufferedIdsAppearAfterFlush) {
+  OrderedBitmap ob;
+  for (uint32_t id = 0; id < 100; ++id) ob.buffered_insert(id, OrderKey::from_int(id % 2));
+  EXPECT_THROW(ob.validate(), Panic);
+  ob.flush();
+  ob.validate();
+  EXPECT_EQ(ob.equal(OrderKey::from_int(1)).cardinality(), 50u);
+}
+
+TEST(OrderedBitmap, ValidateCatchesAnIdUnderTwoKeys) {
+  OrderedBitmap ob;
+  ob.insert(1, OrderKey::from_int(2));
+  ob.insert(2, OrderKey::from_int(3));
+  ob.validate();
+  ob.insert(1, OrderKey::from_int(3));  // without removing the old key first
+  EXPECT_THROW(ob.validate(), Panic);
+}
+
+TEST(OrderedBitmap, ConcurrentScansUseTheirOwnScratch) {
+  std::mt19937_64 rng(11);
+  const auto edges = edge_values();
+  CheckedOrdered checked;
+  for (uint32_t id = 0; id < 5000; ++id) checked.insert(id, random_num(rng, edges), false);
+  std::vector<Num> probes;
+  std::vector<Bitmap> expected;
+  const Bitmap all = checked.bitmap.ids();
+  for (int n = 0; n < 16; ++n) {
+    probes.push_back(random_num(rng, edges));
+    Bitmap e;
+    for (const auto& [id, v] : checked.model) {
+      if (compare(v, probes.back()) > 0) e.add(id);
+    }
+    expected.push_back(std::move(e));
+  }
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 50; ++round) {
+        for (size_t n = 0; n < probes.size(); ++n) {
+          Bitmap result;
+          checked.bitmap.greater(probes[n].key(), all, result);
+          mismatches[t] += !(result == expected[n]);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace qdx

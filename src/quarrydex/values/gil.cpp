@@ -1,1 +1,91 @@
-// placeholder
+#include "values/gil.hpp"
+
+#include <Python.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace qdx {
+namespace {
+
+thread_local int t_gil_count = 0;
+
+// The pending-release list: innermost lock of the process.
+struct PendingReleases {
+  std::mutex mutex;
+  std::vector<PyObject*> objects;
+  std::atomic<bool> dirty{false};
+};
+
+PendingReleases& pending() {
+  static auto* list = new PendingReleases();  // never destroyed: threads may drop references at exit
+  return *list;
+}
+
+}  // namespace
+
+// The count is the fast answer; the thread-state comparison covers slots that
+// the interpreter calls without going through an entry point (deallocators).
+// PyGILState_Check is not used: it answers "yes" unconditionally once any
+// sub-interpreter has existed.
+bool gil_held() noexcept {
+  if (t_gil_count > 0) return true;
+  PyThreadState* current = _PyThreadState_UncheckedGet();
+  return current != nullptr && current == PyGILState_GetThisThreadState();
+}
+
+void defer_release(PyObject* object) noexcept {
+  PendingReleases& list = pending();
+  std::lock_guard<std::mutex> lock(list.mutex);
+  list.objects.push_back(object);
+  list.dirty.store(true, std::memory_order_release);
+}
+
+void drain_pending_releases() noexcept {
+  PendingReleases& list = pending();
+  if (!list.dirty.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> objects;
+  {
+    std::lock_guard<std::mutex> lock(list.mutex);
+    objects.swap(list.objects);
+    list.dirty.store(false, std::memory_order_release);
+  }
+  // Deallocators may run Python code that drops further references; those
+  // are released at once because this thread holds the lock.
+  for (PyObject* object : objects) Py_DECREF(object);
+}
+
+size_t pending_release_count() noexcept {
+  PendingReleases& list = pending();
+  std::lock_guard<std::mutex> lock(list.mutex);
+  return list.objects.size();
+}
+
+GilHeld::GilHeld() noexcept {
+  ++t_gil_count;
+  drain_pending_releases();
+}
+
+GilHeld::~GilHeld() { --t_gil_count; }
+
+GilRelease::GilRelease() noexcept : saved_count_(t_gil_count) {
+  t_gil_count = 0;
+  state_ = PyEval_SaveThread();
+}
+
+GilRelease::~GilRelease() {
+  PyEval_RestoreThread(state_);
+  t_gil_count = saved_count_;
+  drain_pending_releases();
+}
+
+GilEnsure::GilEnsure() noexcept : state_(PyGILState_Ensure()) { ++t_gil_count; }
+
+GilEnsure::~GilEnsure() {
+  drain_pending_releases();
+  --t_gil_count;
+  PyGILState_Release(static_cast<PyGILState_STATE>(state_));
+}
+
+}  // namespace qdx

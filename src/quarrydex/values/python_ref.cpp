@@ -1,1 +1,34 @@
-// placeholder
+#include "values/python_ref.hpp"
+
+#include <Python.h>
+
+#include "values/gil.hpp"
+
+namespace qdx {
+
+PyRef PyRef::borrow(PyObject* object) noexcept {
+  Py_XINCREF(object);
+  return PyRef(object);
+}
+
+PyRef PyRef::checked(PyObject* object) {
+  if (object == nullptr) throw PythonError();
+  return PyRef(object);
+}
+
+PyObject* PyRef::new_reference() const noexcept {
+  Py_XINCREF(object_);
+  return object_;
+}
+
+void PyRef::reset() noexcept {
+  PyObject* object = std::exchange(object_, nullptr);
+  if (object == nullptr) return;
+  if (gil_held()) {
+    Py_DECREF(object);
+  } else {
+    defer_release(object);
+  }
+}
+
+}  // namespace qdx

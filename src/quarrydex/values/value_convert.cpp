@@ -1,1 +1,165 @@
-// placeholder
+#include "values/value_convert.hpp"
+
+#include <Python.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "values/indexable_object.hpp"
+#include "values/types.hpp"
+
+namespace qdx {
+
+namespace {
+PyTypeObject* g_indexable_type = nullptr;  // set once, when the class is made
+}  // namespace
+
+PyTypeObject* indexable_type() noexcept { return g_indexable_type; }
+void set_indexable_type(PyTypeObject* type) noexcept { g_indexable_type = type; }
+
+namespace {
+
+using Payload = PyValue::Payload;
+
+// Containers being walked on this thread, so that a container that contains
+// itself is not walked again.
+thread_local std::vector<PyObject*> t_walking;
+
+class WalkGuard {
+ public:
+  explicit WalkGuard(PyObject* container) { t_walking.push_back(container); }
+  ~WalkGuard() { t_walking.pop_back(); }
+  static bool walking(PyObject* container) {
+    return std::find(t_walking.begin(), t_walking.end(), container) != t_walking.end();
+  }
+};
+
+PythonHandle handle_of(PyObject* object) { return PythonHandle(PyRef::borrow(object)); }
+
+PyValue make_int(PyObject* object) {
+  const long long v = PyLong_AsLongLong(object);
+  if (v == -1 && PyErr_Occurred()) throw PythonError();
+  return PyValue(handle_of(object), Payload(std::in_place_type<int64_t>, v),
+                 PyValue::hash_int(v));
+}
+
+PyValue make_float(PyObject* object, bool exact) {
+  const double v = exact ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
+  if (!exact && v == -1.0 && PyErr_Occurred()) throw PythonError();
+  return PyValue(handle_of(object), Payload(std::in_place_type<double>, v),
+                 PyValue::hash_float(v));
+}
+
+PyValue make_str(PyObject* object) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+  if (text == nullptr) throw PythonError();
+  const std::string_view view(text, static_cast<size_t>(size));
+  return PyValue(handle_of(object), Payload(std::in_place_type<SmallString>, view),
+                 PyValue::hash_str(view));
+}
+
+PyValue make_bool(PyObject* object, bool exact) {
+  bool v;
+  if (exact) {
+    v = object == Py_True;
+  } else {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) throw PythonError();
+    v = truth != 0;
+  }
+  return PyValue(handle_of(object), Payload(std::in_place_type<bool>, v), PyValue::hash_bool(v));
+}
+
+PyValue make_ind(PyObject* object) {
+  auto record = api_of(object).share();
+  return PyValue(handle_of(object), Payload(IndValue{std::move(record)}),
+                 PyValue::hash_identity(object, ValueKind::kInd));
+}
+
+std::vector<PyValue> convert_members(PyObject* container, IterableKind kind) {
+  std::vector<PyValue> members;
+  if (kind == IterableKind::kDict || WalkGuard::walking(container)) return members;
+  WalkGuard guard(container);
+  if (kind == IterableKind::kList || kind == IterableKind::kTuple) {
+    // Index access each step: a member's conversion cannot change a list
+    // (conversion runs no Python code that the caller wrote, except __hash__
+    // of unknown objects, which could; the length is re-read every step).
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(container); ++i) {
+      PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(container, i));
+      members.push_back(convert_value(item.get()));
+    }
+    return members;
+  }
+  PyRef iterator = PyRef::checked(PyObject_GetIter(container));
+  while (PyObject* item = PyIter_Next(iterator.get())) {
+    PyRef owned = PyRef::steal(item);
+    members.push_back(convert_value(owned.get()));
+  }
+  if (PyErr_Occurred()) throw PythonError();
+  return members;
+}
+
+PyValue make_iterable(PyObject* object, IterableKind kind) {
+  auto members = std::make_shared<const std::vector<PyValue>>(convert_members(object, kind));
+  const uint64_t hash = PyValue::hash_identity(members.get(), ValueKind::kIterable);
+  return PyValue(handle_of(object), Payload(IterableValue{kind, std::move(members)}), hash);
+}
+
+PyValue make_unknown(PyObject* object) {
+  const Py_hash_t h = PyObject_Hash(object);
+  if (h == -1 && PyErr_Occurred()) throw PythonError();
+  return PyValue(handle_of(object), Payload(UnknownValue{}), static_cast<uint64_t>(h));
+}
+
+}  // namespace
+
+PyValue convert_value(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  // The built-in types first: the common case needs no numpy lookup.
+  if (type == &PyLong_Type) return make_int(object);
+  if (type == &PyFloat_Type) return make_float(object, true);
+  if (type == &PyUnicode_Type) return make_str(object);
+  if (type == &PyBool_Type) return make_bool(object, true);
+  switch (classify_numpy_scalar(type)) {
+    case NumpyScalar::kInt64: return make_int(object);
+    case NumpyScalar::kFloat64: return make_float(object, false);
+    case NumpyScalar::kStr: return make_str(object);
+    case NumpyScalar::kBool: return make_bool(object, false);
+    case NumpyScalar::kNone: break;
+  }
+  if (is_indexable(object)) return make_ind(object);
+  if (type == &PyList_Type) return make_iterable(object, IterableKind::kList);
+  if (type == &PyTuple_Type) return make_iterable(object, IterableKind::kTuple);
+  if (type == &PyDict_Type) return make_iterable(object, IterableKind::kDict);
+  if (type == &PySet_Type) return make_iterable(object, IterableKind::kSet);
+  return make_unknown(object);
+}
+
+PyObject* value_to_python(const PyValue& value) {
+  PyObject* result = nullptr;
+  switch (value.kind()) {
+    case ValueKind::kInt:
+      result = PyLong_FromLongLong(value.as_int());
+      break;
+    case ValueKind::kFloat:
+      result = PyFloat_FromDouble(value.as_float());
+      break;
+    case ValueKind::kStr: {
+      const std::string_view text = value.as_str();
+      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+      break;
+    }
+    case ValueKind::kBool:
+      result = PyBool_FromLong(value.as_bool() ? 1 : 0);
+      break;
+    default:
+      result = value.obj().get();
+      Py_XINCREF(result);
+      if (result == nullptr) result = Py_NewRef(Py_None);
+  }
+  if (result == nullptr) throw PythonError();
+  return result;
+}
+
+}  // namespace qdx

@@ -1,0 +1,43 @@
+#include "core/attribute_write.hpp"
+
+#include <optional>
+
+#include "core/index_ops.hpp"
+#include "core/index_state.hpp"
+
+namespace qdx {
+
+void store_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) {
+  std::optional<PyValue> replaced;
+  {
+    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
+    ObjectAttributes& attributes = record.attributes->get(guard);
+    replaced = attributes.map.insert(attribute, std::move(value));
+    ++attributes.generation;
+  }
+  // `replaced` is dropped here, after the mutex is released.
+}
+
+void write_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) {
+  MutexGuard links_guard(record.index_links->mutex());
+  const IndexLinks& links = record.index_links->get(links_guard);
+  InProgress in_progress(record.id);
+  std::optional<PyValue> replaced;
+  {
+    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
+    ObjectAttributes& attributes = record.attributes->get(guard);
+    if (!is_private_attribute(attribute)) {
+      const PyValue* old = attributes.map.get(attribute);
+      for (const std::weak_ptr<IndexState>& link : links) {
+        const std::shared_ptr<IndexState> state = link.lock();
+        if (state == nullptr) continue;
+        if (old != nullptr) remove_value(*state, record.id, attribute, *old);
+        insert_value(*state, link, record.id, attribute, value);
+      }
+    }
+    replaced = attributes.map.insert(attribute, std::move(value));
+    ++attributes.generation;
+  }
+}
+
+}  // namespace qdx

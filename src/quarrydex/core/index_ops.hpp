@@ -1,0 +1,61 @@
+// Changing an index: inserting and removing attribute values, adding and
+// removing objects, linking objects to the indexes that hold them.
+//
+// All of it runs with the interpreter lock released and never needs it:
+// values were converted (container members included) with the lock held.
+// Lock order: see index_state.hpp.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "core/index_state.hpp"
+#include "core/stored_indexable.hpp"
+#include "values/value.hpp"
+
+namespace qdx {
+
+class ValueIndex;
+
+// Records that object `id` has `value` in `attribute`.
+void insert_value(IndexState& state, const std::weak_ptr<IndexState>& link, ObjectId id,
+                  uint32_t attribute, const PyValue& value);
+// Removes a value earlier inserted for the same object and attribute.
+void remove_value(IndexState& state, ObjectId id, uint32_t attribute, const PyValue& value);
+
+void insert_into(ValueIndex& index, ObjectId id, const PyValue& value);
+void remove_from(ValueIndex& index, ObjectId id, const PyValue& value);
+
+// Adds one object: links the index to it, stores it and inserts its current
+// attribute values (names beginning with "_" are skipped when asked).
+void add_object(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
+                bool skip_private);
+// Adds several objects; every attribute name is indexed.
+void add_objects(const std::shared_ptr<IndexState>& state, const std::vector<StoredIndexable>& slots);
+// Takes an object out of an index (its slot, its values, its id, its link).
+void remove_object(IndexState& state, ObjectId id);
+
+// Appends a weak link to `state` to the object's links, drops dead links and
+// keeps the list sorted by the address of the index state.
+void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state);
+// Removes every link to `state` from the object's links.
+void unlink_index(const IndexAPI& record, const IndexState* state);
+
+// Names beginning with "_" are stored on objects but not indexed by adds
+// and writes. The empty name does not count.
+bool is_private_attribute(uint32_t attribute);
+
+// Objects whose attributes this thread is indexing or writing right now. A
+// nested value that refers back to one of them is not descended into again,
+// so cyclic object graphs neither recurse forever nor wait for a lock this
+// thread already holds.
+class InProgress {
+ public:
+  explicit InProgress(ObjectId id);
+  ~InProgress();
+  InProgress(const InProgress&) = delete;
+  InProgress& operator=(const InProgress&) = delete;
+  static bool contains(ObjectId id);
+};
+
+}  // namespace qdx

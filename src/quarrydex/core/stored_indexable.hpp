@@ -1,0 +1,22 @@
+// `StoredIndexable`: one object-store slot, the object's Python handle and a
+// copy of its record that does not own the id. An empty slot (both pointers
+// null) is the placeholder of a position whose id the index does not hold; it
+// is never read as an object.
+#pragma once
+
+#include <memory>
+
+#include "values/index_api.hpp"
+#include "values/python_ref.hpp"
+
+namespace qdx {
+
+struct StoredIndexable {
+  PythonHandle python_handle;
+  std::shared_ptr<const IndexAPI> owned_handle;
+
+  bool empty() const noexcept { return owned_handle == nullptr; }
+  ObjectId id() const noexcept { return owned_handle->id; }
+};
+
+}  // namespace qdx

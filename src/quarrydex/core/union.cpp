@@ -1,0 +1,25 @@
+#include "core/union.hpp"
+
+#include <vector>
+
+#include "core/index_ops.hpp"
+
+namespace qdx {
+
+void union_indexes(const std::shared_ptr<IndexState>& target,
+                   const std::shared_ptr<IndexState>& other) {
+  if (target == other) return;
+  std::vector<StoredIndexable> slots;
+  {
+    ReadGuard ids_guard(other->all_ids->lock());
+    ReadGuard store_guard(other->store->lock());
+    const ObjectStore& store = other->store->get(store_guard);
+    other->all_ids->get(ids_guard).for_each([&](uint32_t id) {
+      check_index(id, store.size());
+      if (!store[id].empty()) slots.push_back(store[id]);
+    });
+  }
+  add_objects(target, slots);
+}
+
+}  // namespace qdx

@@ -1,0 +1,83 @@
+#include "python/conversions.hpp"
+
+#include "python/errors.hpp"
+#include "values/indexable_object.hpp"
+#include "values/value_convert.hpp"
+
+namespace qdx {
+
+std::string_view utf8_view(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) throw PythonError();
+  return {data, static_cast<size_t>(size)};
+}
+
+namespace {
+
+StoredIndexable slot_of(PyObject* object) {
+  return StoredIndexable{PythonHandle(PyRef::borrow(object)), api_of(object).share()};
+}
+
+}  // namespace
+
+StoredIndexable indexable_argument(std::string_view name, PyObject* object) {
+  return convert_argument(name, [&] {
+    if (!is_indexable(object)) throw_conversion_error(object, "Indexable");
+    return slot_of(object);
+  });
+}
+
+std::vector<StoredIndexable> indexable_sequence_argument(std::string_view name, PyObject* object) {
+  return convert_argument(name, [&] {
+    if (PyUnicode_Check(object)) throw_type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) throw_conversion_error(object, "Sequence");
+    std::vector<StoredIndexable> slots;
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) {
+      PyErr_Clear();  // only a capacity hint
+    } else {
+      slots.reserve(static_cast<size_t>(size));
+    }
+    PyRef iterator = PyRef::checked(PyObject_GetIter(object));
+    while (PyObject* item = PyIter_Next(iterator.get())) {
+      PyRef owned = PyRef::steal(item);
+      if (!is_indexable(item)) throw_conversion_error(item, "Indexable");
+      slots.push_back(slot_of(item));
+    }
+    if (PyErr_Occurred()) throw PythonError();
+    return slots;
+  });
+}
+
+std::vector<std::pair<std::string, PyValue>> keyword_values(const ParsedArguments& arguments) {
+  std::vector<std::pair<std::string, PyValue>> keywords;
+  keywords.reserve(arguments.keywords.size());
+  for (const auto& [name, value] : arguments.keywords) {
+    keywords.emplace_back(std::string(utf8_view(name)), convert_value(value));
+  }
+  return keywords;
+}
+
+PyObject* objects_list(IndexState& state, const Bitmap& ids) {
+  // References are taken under the store lock, so no slot can be dropped
+  // between reading it and holding its object.
+  std::vector<PyRef> objects;
+  objects.reserve(ids.cardinality());
+  {
+    ReadGuard guard(state.store->lock());
+    const ObjectStore& store = state.store->get(guard);
+    ids.for_each([&](uint32_t id) {
+      if (id < store.size() && !store[id].empty()) {
+        objects.push_back(PyRef::borrow(store[id].python_handle.get()));
+      }
+    });
+  }
+  PyRef list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+  for (size_t i = 0; i < objects.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
+  }
+  return list.release();
+}
+
+}  // namespace qdx

@@ -1,0 +1,140 @@
+#include "python/filtered_index_type.hpp"
+
+#include <new>
+
+#include "python/arg_parser.hpp"
+#include "python/conversions.hpp"
+#include "python/errors.hpp"
+#include "python/index_type.hpp"
+#include "python/module_types.hpp"
+#include "python/query_expr_type.hpp"
+#include "query/evaluate.hpp"
+#include "query/narrow.hpp"
+
+namespace qdx {
+namespace {
+
+struct FilteredState {
+  std::shared_ptr<IndexState> state;
+  Bitmap ids;
+};
+
+struct FilteredIndexObject {
+  PyObject_HEAD
+  FilteredState filtered;
+};
+
+FilteredState& filtered_of(PyObject* self) {
+  return reinterpret_cast<FilteredIndexObject*>(self)->filtered;
+}
+
+constexpr const char* kNoNames[] = {""};
+constexpr const char* kQuery[] = {"query"};
+constexpr Signature kReduced{"FilteredIndex.reduced()", std::span(kNoNames, 0), 0, false, true};
+constexpr Signature kReducedQuery{"FilteredIndex.reduced_query()", kQuery, 1};
+constexpr Signature kCollect{"FilteredIndex.collect()", std::span(kNoNames, 0), 0};
+constexpr Signature kRebase{"FilteredIndex.rebase()", std::span(kNoNames, 0), 0};
+
+void filtered_dealloc(PyObject* self) {
+  {
+    GilHeld held;
+    filtered_of(self).~FilteredState();
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+}
+
+// Both narrowing methods release the interpreter lock while they evaluate:
+// index work never waits for it, and a long query should not stall other
+// Python threads.
+PyObject* narrowed(PyObject* self, const QueryExpr& query) {
+  FilteredState& filtered = filtered_of(self);
+  Bitmap ids;
+  {
+    GilRelease release;
+    ids = filtered_query(*filtered.state, query, filtered.ids);
+  }
+  return make_filtered_index(filtered.state, std::move(ids));
+}
+
+PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kReduced, args, nargs, kwnames);
+    return narrowed(self, keyword_query(keyword_values(parsed)));
+  });
+}
+
+PyObject* reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kReducedQuery, args, nargs, kwnames);
+    return narrowed(self, query_expr_argument("query", parsed[0]));
+  });
+}
+
+PyObject* collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    parse_arguments(kCollect, args, nargs, kwnames);
+    FilteredState& filtered = filtered_of(self);
+    return objects_list(*filtered.state, filtered.ids);
+  });
+}
+
+PyObject* rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    parse_arguments(kRebase, args, nargs, kwnames);
+    FilteredState& filtered = filtered_of(self);
+    std::shared_ptr<IndexState> fresh;
+    {
+      GilRelease release;
+      fresh = rebase_index(*filtered.state, filtered.ids);
+    }
+    return make_index(std::move(fresh));
+  });
+}
+
+#define QDX_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef g_methods[] = {
+    {"reduced", QDX_FASTCALL(reduced), METH_FASTCALL | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", QDX_FASTCALL(reduced_query), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"collect", QDX_FASTCALL(collect), METH_FASTCALL | METH_KEYWORDS, "collect($self)\n--\n\n"},
+    {"rebase", QDX_FASTCALL(rebase), METH_FASTCALL | METH_KEYWORDS, "rebase($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"FilteredIndex", sizeof(FilteredIndexObject), 0, Py_TPFLAGS_DEFAULT,
+                      g_slots};
+
+}  // namespace
+
+PyTypeObject* filtered_index_type_object() {
+  static PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+  return type;
+}
+
+PyObject* make_filtered_index(std::shared_ptr<IndexState> state, Bitmap ids) {
+  PyTypeObject* type = filtered_index_type_object();
+  if (type == nullptr) throw PythonError();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) throw PythonError();
+  new (&filtered_of(self)) FilteredState{std::move(state), std::move(ids)};
+  return self;
+}
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name);
+  return nullptr;
+}
+
+}  // namespace qdx

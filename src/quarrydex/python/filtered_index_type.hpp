@@ -1,0 +1,18 @@
+// The Python class `FilteredIndex`: a fixed set of ids over the live
+// structures of the index it came from. It holds that index's state
+// strongly, so it keeps working (and attribute writes keep reaching the
+// structures it reads) after the `Index` object is gone.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "core/index_state.hpp"
+#include "structures/bitmap.hpp"
+
+namespace qdx {
+
+PyObject* make_filtered_index(std::shared_ptr<IndexState> state, Bitmap ids);
+
+}  // namespace qdx

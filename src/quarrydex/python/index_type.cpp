@@ -1,0 +1,216 @@
+#include "python/index_type.hpp"
+
+#include <new>
+
+#include "core/index_ops.hpp"
+#include "core/union.hpp"
+#include "python/arg_parser.hpp"
+#include "python/conversions.hpp"
+#include "python/errors.hpp"
+#include "python/filtered_index_type.hpp"
+#include "python/module_types.hpp"
+#include "python/query_expr_type.hpp"
+#include "query/evaluate.hpp"
+#include "query/narrow.hpp"
+
+namespace qdx {
+namespace {
+
+struct IndexObject {
+  PyObject_HEAD
+  std::shared_ptr<IndexState> state;
+};
+
+IndexState& state_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->state; }
+const std::shared_ptr<IndexState>& shared_state_of(PyObject* self) {
+  return reinterpret_cast<IndexObject*>(self)->state;
+}
+
+constexpr const char* kNoNames[] = {""};
+constexpr const char* kPyRef[] = {"py_ref"};
+constexpr const char* kObjs[] = {"objs"};
+constexpr const char* kQuery[] = {"query"};
+constexpr const char* kOther[] = {"other"};
+
+constexpr Signature kNew{"Index.__new__()", std::span(kNoNames, 0), 0};
+constexpr Signature kAddObject{"Index.add_object()", kPyRef, 1};
+constexpr Signature kAddObjectMany{"Index.add_object_many()", kObjs, 1};
+constexpr Signature kGetByAttribute{"Index.get_by_attribute()", std::span(kNoNames, 0), 0, false,
+                                    true};
+constexpr Signature kReduce{"Index.reduce()", std::span(kNoNames, 0), 0, false, true};
+constexpr Signature kReduced{"Index.reduced()", std::span(kNoNames, 0), 0, false, true};
+constexpr Signature kReducedQuery{"Index.reduced_query()", kQuery, 1};
+constexpr Signature kCollect{"Index.collect()", std::span(kNoNames, 0), 0};
+constexpr Signature kUnionWith{"Index.union_with()", kOther, 1};
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    parse_tuple_arguments(kNew, args, kwargs);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw PythonError();
+    new (&reinterpret_cast<IndexObject*>(self)->state) std::shared_ptr<IndexState>(IndexState::make());
+    return self;
+  });
+}
+
+void index_dealloc(PyObject* self) {
+  {
+    GilHeld held;
+    reinterpret_cast<IndexObject*>(self)->state.~shared_ptr();
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+}
+
+PyObject* add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kAddObject, args, nargs, kwnames);
+    const StoredIndexable slot = indexable_argument("py_ref", parsed[0]);
+    {
+      GilRelease release;
+      add_object(shared_state_of(self), slot, true);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kAddObjectMany, args, nargs, kwnames);
+    const std::vector<StoredIndexable> slots = indexable_sequence_argument("objs", parsed[0]);
+    {
+      GilRelease release;
+      add_objects(shared_state_of(self), slots);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+Bitmap keyword_lookup(PyObject* self, const Signature& signature, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
+  const ParsedArguments parsed = parse_arguments(signature, args, nargs, kwnames);
+  const QueryExpr query = keyword_query(keyword_values(parsed));
+  GilRelease release;
+  return index_query(state_of(self), query);
+}
+
+PyObject* get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&] {
+    const Bitmap ids = keyword_lookup(self, kGetByAttribute, args, nargs, kwnames);
+    return objects_list(state_of(self), ids);
+  });
+}
+
+PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    Bitmap ids = keyword_lookup(self, kReduced, args, nargs, kwnames);
+    return make_filtered_index(shared_state_of(self), std::move(ids));
+  });
+}
+
+PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kReduce, args, nargs, kwnames);
+    const QueryExpr query = keyword_query(keyword_values(parsed));
+    {
+      GilRelease release;
+      const Bitmap keep = index_query(state_of(self), query);
+      narrow_index(shared_state_of(self), keep);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kReducedQuery, args, nargs, kwnames);
+    const QueryExpr query = query_expr_argument("query", parsed[0]);
+    Bitmap ids;
+    {
+      GilRelease release;
+      ids = index_query(state_of(self), query);
+    }
+    return make_filtered_index(shared_state_of(self), std::move(ids));
+  });
+}
+
+PyObject* collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    parse_arguments(kCollect, args, nargs, kwnames);
+    IndexState& state = state_of(self);
+    ReadGuard ids_guard(state.all_ids->lock());
+    return objects_list(state, state.all_ids->get(ids_guard));
+  });
+}
+
+PyObject* union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kUnionWith, args, nargs, kwnames);
+    const std::shared_ptr<IndexState> other = index_argument("other", parsed[0]);
+    {
+      GilRelease release;
+      union_indexes(shared_state_of(self), other);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+#define QDX_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef g_methods[] = {
+    {"add_object", QDX_FASTCALL(add_object), METH_FASTCALL | METH_KEYWORDS,
+     "add_object($self, py_ref)\n--\n\n"},
+    {"add_object_many", QDX_FASTCALL(add_object_many), METH_FASTCALL | METH_KEYWORDS,
+     "add_object_many($self, objs)\n--\n\n"},
+    {"get_by_attribute", QDX_FASTCALL(get_by_attribute), METH_FASTCALL | METH_KEYWORDS,
+     "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"reduce", QDX_FASTCALL(reduce), METH_FASTCALL | METH_KEYWORDS,
+     "reduce($self, **kwargs)\n--\n\n"},
+    {"reduced", QDX_FASTCALL(reduced), METH_FASTCALL | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", QDX_FASTCALL(reduced_query), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"collect", QDX_FASTCALL(collect), METH_FASTCALL | METH_KEYWORDS, "collect($self)\n--\n\n"},
+    {"union_with", QDX_FASTCALL(union_with), METH_FASTCALL | METH_KEYWORDS,
+     "union_with($self, other)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+
+}  // namespace
+
+PyTypeObject* index_type_object() {
+  static PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+  return type;
+}
+
+PyObject* make_index(std::shared_ptr<IndexState> state) {
+  PyTypeObject* type = index_type_object();
+  if (type == nullptr) throw PythonError();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) throw PythonError();
+  new (&reinterpret_cast<IndexObject*>(self)->state) std::shared_ptr<IndexState>(std::move(state));
+  return self;
+}
+
+std::shared_ptr<IndexState> index_argument(std::string_view name, PyObject* object) {
+  return convert_argument(name, [&] {
+    if (!PyObject_TypeCheck(object, index_type_object())) throw_conversion_error(object, "Index");
+    return shared_state_of(object);
+  });
+}
+
+}  // namespace qdx

@@ -1,0 +1,292 @@
+// The Python class `Indexable`: the base class of tracked objects.
+//
+// Attributes live in the instance's attribute map, not in a __dict__. Reads
+// answer from the map first; writes convert the value, update every index
+// linked to the object (with the interpreter lock released) and store the
+// value. Instances take part in garbage collection through their attribute
+// values. Exact instances are recycled through a free list.
+#include <Python.h>
+#include <structmember.h>
+
+#include <mutex>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "core/attribute_write.hpp"
+#include "python/conversions.hpp"
+#include "python/errors.hpp"
+#include "python/module_types.hpp"
+#include "structures/string_interner/interner.hpp"
+#include "values/indexable_object.hpp"
+#include "values/value_convert.hpp"
+
+namespace qdx {
+namespace {
+
+PyTypeObject* g_indexable_type = nullptr;
+
+IndexableObject* as_indexable(PyObject* self) { return reinterpret_cast<IndexableObject*>(self); }
+
+uint32_t attribute_id(std::string_view name) {
+  if (auto id = interner().get(name)) return *id;
+  return interner().intern(name);
+}
+
+// Released exact instances kept for reuse (their memory, already untracked).
+class FreeList {
+ public:
+  static constexpr size_t kSlots = 512;
+  PyObject* pop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (objects_.empty()) return nullptr;
+    PyObject* object = objects_.back();
+    objects_.pop_back();
+    return object;
+  }
+  // False when the list is full (at most kSlots - 1 wait in it).
+  bool push(PyObject* object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (objects_.size() + 1 >= kSlots) return false;
+    objects_.push_back(object);
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<PyObject*> objects_;
+};
+
+FreeList& free_list() {
+  static auto* list = new FreeList();  // process-wide, never destroyed
+  return *list;
+}
+
+PyObject* indexable_alloc(PyTypeObject* type, Py_ssize_t items) {
+  if (type == g_indexable_type && items == 0) {
+    if (PyObject* object = free_list().pop()) {
+      std::memset(static_cast<void*>(object), 0, static_cast<size_t>(type->tp_basicsize));
+      PyObject_Init(object, type);
+      PyObject_GC_Track(object);
+      return object;
+    }
+  }
+  return PyType_GenericAlloc(type, items);
+}
+
+void indexable_free(void* memory) {
+  auto* object = static_cast<PyObject*>(memory);
+  if (Py_TYPE(object) == g_indexable_type && free_list().push(object)) return;
+  PyObject_GC_Del(memory);
+}
+
+AttributeMap keyword_map(PyObject* kwargs) {
+  AttributeMap map;
+  if (kwargs == nullptr) return map;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) continue;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {  // not UTF-8 encodable: skipped
+      PyErr_Clear();
+      continue;
+    }
+    const uint32_t id = attribute_id(std::string_view(text, static_cast<size_t>(size)));
+    map.insert(id, convert_value(value));
+  }
+  return map;
+}
+
+PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    IndexAPI record = IndexAPI::make(keyword_map(kwargs));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw PythonError();  // `record` returns the id
+    new (&as_indexable(self)->api) IndexAPI(std::move(record));
+    return self;
+  });
+}
+
+void indexable_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  PyTypeObject* type = Py_TYPE(self);
+  if (as_indexable(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  {
+    GilHeld held;
+    as_indexable(self)->api.~IndexAPI();
+  }
+  type->tp_free(self);
+  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+}
+
+// Visits the references the attribute map owns alone. A holder shared with
+// an index (use_count > 1) is not claimed: the index keeps the object alive
+// regardless. A map that another thread is busy with is skipped: skipping
+// only ever keeps objects alive.
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const auto& attributes = as_indexable(self)->api.attributes;
+  if (attributes == nullptr || !attributes->mutex().raw().try_lock()) return 0;
+  int result = 0;
+  attributes->unguarded().map.for_each([&](uint32_t, const PyValue& value) {
+    if (result == 0 && value.obj().use_count() == 1) result = visit(value.obj().get(), arg);
+  });
+  attributes->mutex().raw().unlock();
+  return result;
+}
+
+int indexable_clear(PyObject* self) {
+  const auto& attributes = as_indexable(self)->api.attributes;
+  if (attributes == nullptr || !attributes->mutex().raw().try_lock()) return 0;
+  AttributeMap dropped = std::move(attributes->unguarded().map);
+  attributes->unguarded().map = AttributeMap();
+  attributes->mutex().raw().unlock();
+  return 0;  // `dropped` releases its references here, without the mutex held
+}
+
+std::optional<PyValue> tracked_value(PyObject* self, std::string_view name) {
+  const IndexAPI& api = as_indexable(self)->api;
+  MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
+  const PyValue* value = api.attributes->get(guard).map.get(attribute_id(name));
+  if (value == nullptr) return std::nullopt;
+  return *value;
+}
+
+PyObject* read_attribute(PyObject* self, PyObject* name) {
+  if (!PyUnicode_Check(name)) {
+    convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_AttributeError, name);
+    throw PythonError();
+  }
+  if (auto value = tracked_value(self, std::string_view(text, static_cast<size_t>(size)))) {
+    return value_to_python(*value);
+  }
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_AttributeError, name);
+  }
+  if (found == nullptr) throw PythonError();
+  return found;
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  return guarded([&] { return read_attribute(self, name); });
+}
+
+// Stores with the interpreter lock held when no index is linked (the common
+// case for objects being built); otherwise releases it, so that waiting for
+// the object's links mutex never blocks other Python threads.
+void assign(const IndexAPI& api, uint32_t attribute, PyValue value) {
+  Mutex& links = api.index_links->mutex();
+  if (!links.failed() && links.raw().try_lock()) {
+    const bool unlinked = api.index_links->unguarded().empty();
+    links.raw().unlock();
+    if (unlinked) {
+      store_attribute(api, attribute, std::move(value));
+      return;
+    }
+  }
+  GilRelease release;
+  write_attribute(api, attribute, std::move(value));
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  return guarded_int([&] {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      return -1;
+    }
+    if (!PyUnicode_Check(name)) {
+      convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
+    }
+    const std::string_view text = utf8_view(name);
+    PyValue converted = convert_value(value);
+    assign(as_indexable(self)->api, attribute_id(text), std::move(converted));
+    return 0;
+  });
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyRef names = PyRef::checked(PyList_New(0));
+    {
+      const IndexAPI& api = as_indexable(self)->api;
+      MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
+      const auto snapshot = interner().snapshot();
+      api.attributes->get(guard).map.for_each([&](uint32_t id, const PyValue&) {
+        const std::string_view name = snapshot.name(id);
+        PyRef text = PyRef::checked(
+            PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+        if (PyList_Append(names.get(), text.get()) < 0) throw PythonError();
+      });
+    }
+    PyRef builtins = PyRef::checked(PyImport_ImportModule("builtins"));
+    PyRef object_type = PyRef::checked(PyObject_GetAttrString(builtins.get(), "object"));
+    PyRef inherited = PyRef::checked(PyObject_CallMethod(object_type.get(), "__dir__", "O", self));
+    if (!PyList_Check(inherited.get())) throw_type_error("object.__dir__ did not return a list");
+    PyRef all = PyRef::checked(PySequence_Concat(names.get(), inherited.get()));
+    return all.release();
+  });
+}
+
+PyObject* indexable_repr(PyObject* self) {
+  return guarded([&] {
+    const IndexAPI& api = as_indexable(self)->api;
+    size_t count;
+    {
+      MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
+      count = api.attributes->get(guard).map.size();
+    }
+    const std::string text = "<Indexable with " + std::to_string(count) + " attributes>";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyMethodDef g_methods[] = {
+    {"__dir__", indexable_dir, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef g_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(IndexableObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_alloc, reinterpret_cast<void*>(indexable_alloc)},
+    {Py_tp_free, reinterpret_cast<void*>(indexable_free)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_members, g_members},
+    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"Indexable", sizeof(IndexableObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, g_slots};
+
+}  // namespace
+
+PyTypeObject* indexable_type_object() {
+  if (g_indexable_type == nullptr) {
+    g_indexable_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+    set_indexable_type(g_indexable_type);
+  }
+  return g_indexable_type;
+}
+
+}  // namespace qdx

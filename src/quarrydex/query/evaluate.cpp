@@ -1,0 +1,153 @@
+#include "query/evaluate.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "core/value_index.hpp"
+#include "query/query_ops.hpp"
+#include "structures/string_interner/interner.hpp"
+
+namespace qdx {
+namespace {
+
+int priority(QueryKind kind) {
+  switch (kind) {
+    case QueryKind::kEq: return 0;
+    case QueryKind::kNe: return 1;
+    case QueryKind::kNot: return 2;
+    case QueryKind::kIn: return 3;
+    case QueryKind::kStartsWith: return 4;
+    case QueryKind::kEndsWith: return 5;
+    case QueryKind::kContains: return 6;
+    case QueryKind::kAnd: return 7;
+    case QueryKind::kOr: return 8;
+    case QueryKind::kLt: return 9;
+    case QueryKind::kLe: return 10;
+    case QueryKind::kGt: return 11;
+    case QueryKind::kGe: return 12;
+    case QueryKind::kBt: return 13;
+  }
+  return 14;
+}
+
+Bitmap minus(const Bitmap& universe, const Bitmap& removed) {
+  Bitmap result = universe.clone();
+  result.andnot_inplace(removed);
+  return result;
+}
+
+uint32_t attribute_id(std::string_view name) {
+  if (auto id = interner().get(name)) return *id;
+  return interner().intern(name);
+}
+
+std::shared_ptr<ValueIndex> value_index(const AttributeTable& table, std::string_view head) {
+  const uint32_t id = attribute_id(head);
+  return id < table.size() ? table[id] : nullptr;
+}
+
+// A dotted path: the rest of the path inside the nested index, its objects
+// mapped back to the objects that hold them.
+Bitmap nested_leaf(const QueryExpr& query, ValueIndex& index, std::string_view rest,
+                   const Bitmap& universe) {
+  std::shared_ptr<IndexState> nested = index.nested();
+  if (nested == nullptr) return Bitmap();
+  const Bitmap found = index_query(*nested, query.with_attribute(rest));
+  Bitmap holders;
+  {
+    ReadGuard guard(nested->parents.lock());
+    holders = nested->parents.get(guard).holders_of(found);
+  }
+  Bitmap result = rewrite_proxies(index, std::move(holders));
+  result.and_inplace(universe);
+  return result;
+}
+
+Bitmap leaf(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
+  const std::string_view path = query.attribute.view();
+  const size_t dot = path.find('.');
+  const std::string_view head = path.substr(0, dot);
+  std::shared_ptr<ValueIndex> index = value_index(table, head);
+  if (index == nullptr) return Bitmap();
+  if (dot != std::string_view::npos) {
+    return nested_leaf(query, *index, path.substr(dot + 1), universe);
+  }
+  return lookup_leaf(query, *index, universe);
+}
+
+Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
+  std::vector<const QueryExpr*> order;
+  for (const QueryExpr& child : query.children) order.push_back(&child);
+  std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
+    return priority(a->kind) < priority(b->kind);
+  });
+  Bitmap running = universe.clone();
+  for (const QueryExpr* child : order) {
+    if (running.empty()) break;  // nothing can come back
+    running = evaluate(*child, table, running);
+  }
+  return running;
+}
+
+Bitmap evaluate_or(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
+  Bitmap result;
+  for (const QueryExpr& child : query.children) {
+    result.or_inplace(evaluate(child, table, universe));
+  }
+  return result;
+}
+
+}  // namespace
+
+void validate_query(const QueryExpr& query) {
+  if (query.kind == QueryKind::kBt) {
+    for (const PyValue& bound : query.values) {
+      if (!bound.is_number()) panic("not yet implemented");
+    }
+  }
+  for (const QueryExpr& child : query.children) validate_query(child);
+}
+
+Bitmap evaluate(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
+  switch (query.kind) {
+    case QueryKind::kNe: {
+      QueryExpr equal = query;
+      equal.kind = QueryKind::kEq;
+      return minus(universe, leaf(equal, table, universe));
+    }
+    case QueryKind::kNot:
+      return minus(universe, evaluate(query.children.front(), table, universe));
+    case QueryKind::kAnd:
+      return evaluate_and(query, table, universe);
+    case QueryKind::kOr:
+      return evaluate_or(query, table, universe);
+    default:
+      return leaf(query, table, universe);
+  }
+}
+
+Bitmap index_query(IndexState& state, const QueryExpr& query) {
+  validate_query(query);
+  ReadGuard table_guard(state.attributes->lock());
+  ReadGuard ids_guard(state.all_ids->lock());
+  return evaluate(query, state.attributes->get(table_guard), state.all_ids->get(ids_guard));
+}
+
+Bitmap filtered_query(IndexState& state, const QueryExpr& query, const Bitmap& ids) {
+  validate_query(query);
+  ReadGuard table_guard(state.attributes->lock());
+  Bitmap result = evaluate(query, state.attributes->get(table_guard), ids);
+  result.and_inplace(ids);
+  return result;
+}
+
+QueryExpr keyword_query(std::vector<std::pair<std::string, PyValue>> keywords) {
+  std::vector<QueryExpr> children;
+  children.reserve(keywords.size());
+  for (auto& [name, value] : keywords) {
+    children.push_back(QueryExpr::leaf(QueryKind::kEq, name, std::move(value)));
+  }
+  return QueryExpr::group(QueryKind::kAnd, std::move(children));
+}
+
+}  // namespace qdx

@@ -1,0 +1,167 @@
+#include "query/query_ops.hpp"
+
+#include <array>
+#include <cmath>
+#include <optional>
+
+#include "core/value_index.hpp"
+
+namespace qdx {
+namespace {
+
+std::optional<OrderKey> numeric_key(const PyValue& value) {
+  if (value.kind() == ValueKind::kInt) return OrderKey::from_int(value.as_int());
+  if (value.kind() == ValueKind::kFloat && !std::isnan(value.as_float())) {
+    return OrderKey::from_double(value.as_float());
+  }
+  return std::nullopt;
+}
+
+// The universe plus the proxies whose holder is in it.
+class Candidates {
+ public:
+  Candidates(ValueIndex& index, const Bitmap& universe) : universe_(universe) {
+    ReadGuard guard(index.proxies.lock());
+    const Proxies& proxies = index.proxies.get(guard);
+    if (proxies.set.empty()) return;
+    std::vector<uint32_t> members;
+    proxies.set.for_each([&](uint32_t proxy) {
+      const auto it = proxies.owner_of.find(proxy);
+      if (it != proxies.owner_of.end() && universe.contains(it->second)) members.push_back(proxy);
+    });
+    if (members.empty()) return;
+    widened_ = universe.clone();
+    widened_->add_many(members.data(), members.size());
+  }
+  const Bitmap& get() const { return widened_ ? *widened_ : universe_; }
+
+ private:
+  const Bitmap& universe_;
+  std::optional<Bitmap> widened_;
+};
+
+Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) {
+  switch (value.kind()) {
+    case ValueKind::kInt:
+    case ValueKind::kFloat: {
+      const auto key = numeric_key(value);
+      if (!key) return Bitmap();
+      ReadGuard guard(index.numbers.lock());
+      return index.numbers.get(guard).equal_within(*key, candidates);
+    }
+    case ValueKind::kStr: {
+      ReadGuard guard(index.strings.lock());
+      return index.strings.get(guard).equal_within(value.as_str(), candidates);
+    }
+    case ValueKind::kBool: {
+      ReadGuard guard(index.booleans.lock());
+      Bitmap result = index.booleans.get(guard).set(value.as_bool()).clone();
+      result.and_inplace(candidates);
+      return result;
+    }
+    default: {
+      Bitmap result;
+      index.hashed.or_into(value, result);
+      result.and_inplace(candidates);
+      return result;
+    }
+  }
+}
+
+Bitmap compare(ValueIndex& index, QueryKind kind, const PyValue& value, const Bitmap& candidates) {
+  const auto key = numeric_key(value);
+  if (!key) return Bitmap();
+  static constexpr Comparison kOps[] = {Comparison::kGreater, Comparison::kGreaterOrEqual,
+                                        Comparison::kLess, Comparison::kLessOrEqual};
+  const auto op = kOps[static_cast<size_t>(kind) - static_cast<size_t>(QueryKind::kGt)];
+  Bitmap result;
+  ReadGuard guard(index.numbers.lock());
+  index.numbers.get(guard).compare(op, *key, candidates, result);
+  return result;
+}
+
+Bitmap between(ValueIndex& index, const QueryExpr& query, const Bitmap& candidates) {
+  const auto lower = numeric_key(query.values[0]);
+  const auto upper = numeric_key(query.values[1]);
+  if (!lower || !upper || *upper < *lower) return Bitmap();
+  ReadGuard guard(index.numbers.lock());
+  const OrderedBitmap& numbers = index.numbers.get(guard);
+  Bitmap at_most;
+  numbers.less_or_equal(*upper, candidates, at_most);
+  Bitmap result;
+  numbers.greater_or_equal(*lower, at_most, result);
+  return result;
+}
+
+Bitmap pattern(ValueIndex& index, QueryKind kind, const PyValue& value, const Bitmap& candidates) {
+  if (value.kind() != ValueKind::kStr) return Bitmap();
+  ReadGuard guard(index.strings.lock());
+  const PositionalBitmap& strings = index.strings.get(guard);
+  switch (kind) {
+    case QueryKind::kStartsWith: return strings.starts_with_within(value.as_str(), candidates);
+    case QueryKind::kEndsWith: return strings.ends_with_within(value.as_str(), candidates);
+    default: return strings.contains_within(value.as_str(), candidates);
+  }
+}
+
+Bitmap membership(ValueIndex& index, const QueryExpr& query, const Bitmap& candidates) {
+  Bitmap result;
+  for (const PyValue& value : query.values) result.or_inplace(equal(index, value, candidates));
+  return result;
+}
+
+Bitmap raw_lookup(const QueryExpr& query, ValueIndex& index, const Bitmap& candidates) {
+  switch (query.kind) {
+    case QueryKind::kEq:
+    case QueryKind::kNe:
+      return equal(index, query.value(), candidates);
+    case QueryKind::kIn:
+      return membership(index, query, candidates);
+    case QueryKind::kGt:
+    case QueryKind::kGe:
+    case QueryKind::kLt:
+    case QueryKind::kLe:
+      return compare(index, query.kind, query.value(), candidates);
+    case QueryKind::kBt:
+      return between(index, query, candidates);
+    case QueryKind::kStartsWith:
+    case QueryKind::kEndsWith:
+    case QueryKind::kContains:
+      return pattern(index, query.kind, query.value(), candidates);
+    default:
+      return Bitmap();
+  }
+}
+
+}  // namespace
+
+Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids) {
+  ReadGuard guard(index.proxies.lock());
+  const Proxies& proxies = index.proxies.get(guard);
+  if (proxies.set.empty() || !ids.intersects(proxies.set)) return ids;
+  Bitmap found = ids.clone();
+  found.and_inplace(proxies.set);
+  ids.andnot_inplace(found);
+  std::array<uint32_t, 1024> batch;
+  size_t used = 0;
+  found.for_each([&](uint32_t proxy) {
+    const auto it = proxies.owner_of.find(proxy);
+    if (it == proxies.owner_of.end()) return;
+    batch[used++] = it->second;
+    if (used == batch.size()) {
+      ids.add_many(batch.data(), used);
+      used = 0;
+    }
+  });
+  ids.add_many(batch.data(), used);
+  return ids;
+}
+
+Bitmap lookup_leaf(const QueryExpr& query, ValueIndex& index, const Bitmap& universe) {
+  const Candidates candidates(index, universe);
+  Bitmap found = raw_lookup(query, index, candidates.get());
+  if (&candidates.get() == &universe) return found;  // no members involved
+  return rewrite_proxies(index, std::move(found));
+}
+
+}  // namespace qdx

@@ -1,0 +1,22 @@
+// Leaf lookups on one attribute's value index: equality by kind of value,
+// membership, the range comparisons over numbers and the string patterns.
+//
+// A lookup considers the ids of `universe` and the container members whose
+// holder is in it, and returns ids of `universe` only: members found are
+// rewritten to their holders. A value of the wrong kind, or a NaN operand,
+// selects nothing.
+#pragma once
+
+#include "query/query_expr.hpp"
+#include "structures/bitmap.hpp"
+
+namespace qdx {
+
+class ValueIndex;
+
+Bitmap lookup_leaf(const QueryExpr& query, ValueIndex& index, const Bitmap& universe);
+
+// Replaces the proxy ids of `ids` by the ids of the objects they stand in for.
+Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids);
+
+}  // namespace qdx
