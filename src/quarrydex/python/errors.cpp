@@ -62,10 +62,9 @@ void reword_argument_error(std::string_view name) noexcept {
     return;
   }
   PyRef text = PyRef::steal(PyObject_Str(value.get()));
-  PyRef message = PyRef::steal(
-      text ? PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(name.size()),
-                                  name.data(), text.get())
-           : nullptr);
+  const std::string prefix = "argument '" + std::string(name) + "': ";
+  PyRef message = PyRef::steal(text ? PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get())
+                                    : nullptr);
   PyRef replacement = PyRef::steal(message ? PyObject_CallOneArg(PyExc_TypeError, message.get())
                                            : nullptr);
   if (!replacement) return;  // the failure to build it is the pending error
