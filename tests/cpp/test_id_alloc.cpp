@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <latch>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,6 +24,7 @@ struct Script {
   const char* name;
   uint32_t first;
   std::vector<int64_t> steps;
+  friend void PrintTo(const Script& s, std::ostream* os) { *os << s.name; }
 };
 
 class IdAllocatorScript : public ::testing::TestWithParam<Script> {};

@@ -213,7 +213,9 @@ def test_numpy_scalars_convert_like_builtins():
         (np.int32(5), "Unknown", hash(np.int32(5)) & MASK),
     ]
     for value, payload, h in cases:
-        expected = f"PyValue {{ obj: Some(Py({hex(id(value))})), primitave: {payload}, hash: {h} }}"
+        expected = (
+            f"PyValue {{ obj: Some(Py({hex(id(value))})), primitave: {payload}, hash: {h} }}"
+        )
         assert repr(Q.eq("a", value)) == wrapped(rendered("Eq", "a", expected))
 
 
@@ -414,28 +416,41 @@ def test_exprs_must_be_query_expressions(build, type_name):
     )
 
 
+E = Q.and_()
+
+
 @pytest.mark.parametrize(
-    "build, message",
+    "method, args, kwargs, message",
     [
-        (lambda: Q.eq(), "PyQueryExpr.eq() missing 2 required positional arguments: 'attr' and 'value'"),
-        (lambda: Q.contains("a"), "PyQueryExpr.contains() missing 1 required positional argument: 'value'"),
-        (lambda: Q.bt(), "PyQueryExpr.bt() missing 3 required positional arguments: 'attr', 'lower', and 'upper'"),
-        (lambda: Q.bt("a", upper=1), "PyQueryExpr.bt() missing 1 required positional argument: 'lower'"),
-        (lambda: Q.in_(values=[]), "PyQueryExpr.in_() missing 1 required positional argument: 'attr'"),
-        (lambda: Q.not_(), "PyQueryExpr.not_() missing 1 required positional argument: 'exprs'"),
-        (lambda: Q.ne("a", 1, 2), "PyQueryExpr.ne() takes 2 positional arguments but 3 were given"),
-        (lambda: Q.bt("a", 1, 2, 3), "PyQueryExpr.bt() takes 3 positional arguments but 4 were given"),
-        (lambda: Q.not_(Q.and_(), Q.or_()), "PyQueryExpr.not_() takes 1 positional arguments but 2 were given"),
-        (lambda: Q.gt("a", 1, attr="b"), "PyQueryExpr.gt() got multiple values for argument 'attr'"),
-        (lambda: Q.starts_with("a", value="x", values=1), "PyQueryExpr.starts_with() got an unexpected keyword argument 'values'"),
-        (lambda: Q.and_(x=1), "PyQueryExpr.and_() got an unexpected keyword argument 'x'"),
-        (lambda: Q.or_(Q.and_(), exprs=Q.and_()), "PyQueryExpr.or_() got an unexpected keyword argument 'exprs'"),
-        (lambda: Q(), "No constructor defined for PyQueryExpr"),
-        (lambda: Q("a", 1), "No constructor defined for PyQueryExpr"),
+        ("eq", (), {}, "missing 2 required positional arguments: 'attr' and 'value'"),
+        ("contains", ("a",), {}, "missing 1 required positional argument: 'value'"),
+        ("bt", (), {},
+         "missing 3 required positional arguments: 'attr', 'lower', and 'upper'"),
+        ("bt", ("a",), {"upper": 1}, "missing 1 required positional argument: 'lower'"),
+        ("in_", (), {"values": []}, "missing 1 required positional argument: 'attr'"),
+        ("not_", (), {}, "missing 1 required positional argument: 'exprs'"),
+        ("ne", ("a", 1, 2), {}, "takes 2 positional arguments but 3 were given"),
+        ("bt", ("a", 1, 2, 3), {}, "takes 3 positional arguments but 4 were given"),
+        ("not_", (E, E), {}, "takes 1 positional arguments but 2 were given"),
+        ("gt", ("a", 1), {"attr": "b"}, "got multiple values for argument 'attr'"),
+        ("in_", ("a",), {"values": [], "attr": "b"}, "got multiple values for argument 'attr'"),
+        ("starts_with", ("a",), {"value": "x", "values": 1},
+         "got an unexpected keyword argument 'values'"),
+        ("and_", (), {"x": 1}, "got an unexpected keyword argument 'x'"),
+        ("or_", (E,), {"exprs": E}, "got an unexpected keyword argument 'exprs'"),
     ],
 )
-def test_argument_count_and_keyword_errors(build, message):
-    raises_exactly(TypeError, message, build)
+def test_argument_count_and_keyword_errors(method, args, kwargs, message):
+    raises_exactly(
+        TypeError,
+        f"PyQueryExpr.{method}() {message}",
+        lambda: getattr(Q, method)(*args, **kwargs),
+    )
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), (("a", 1), {}), ((), {"attr": "a"})])
+def test_no_constructor(args, kwargs):
+    raises_exactly(TypeError, "No constructor defined for PyQueryExpr", lambda: Q(*args, **kwargs))
 
 
 def test_attr_is_converted_before_values():

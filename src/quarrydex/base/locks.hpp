@@ -38,20 +38,51 @@ class RwLock {
   std::atomic<bool> failed_{false};
 };
 
+// A one-word mutex: objects carry two of them, so it is kept small. Waiters
+// sleep on the word itself (futex-backed std::atomic::wait).
 class Mutex {
  public:
   Mutex() = default;
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
-  void mark_failed() noexcept { failed_.store(true, std::memory_order_release); }
+  bool failed() const noexcept { return (state_.load(std::memory_order_acquire) & kFailed) != 0; }
+  void mark_failed() noexcept { state_.fetch_or(kFailed, std::memory_order_acq_rel); }
 
-  std::mutex& raw() noexcept { return mutex_; }
+  bool try_lock() noexcept {
+    uint32_t s = state_.load(std::memory_order_relaxed);
+    while ((s & kLocked) == 0) {
+      if (state_.compare_exchange_weak(s, s | kLocked, std::memory_order_acquire)) return true;
+    }
+    return false;
+  }
+  void lock() noexcept {
+    uint32_t s = state_.load(std::memory_order_relaxed);
+    for (;;) {
+      if ((s & kLocked) == 0) {
+        if (state_.compare_exchange_weak(s, s | kLocked, std::memory_order_acquire)) return;
+        continue;
+      }
+      if ((s & kWaiters) == 0) {
+        if (!state_.compare_exchange_weak(s, s | kWaiters, std::memory_order_relaxed)) continue;
+        s |= kWaiters;
+      }
+      state_.wait(s, std::memory_order_relaxed);
+      s = state_.load(std::memory_order_relaxed);
+    }
+  }
+  void unlock() noexcept {
+    const uint32_t before = state_.fetch_and(~(kLocked | kWaiters), std::memory_order_release);
+    if ((before & kWaiters) != 0) state_.notify_all();
+  }
+
+  Mutex& raw() noexcept { return *this; }
 
  private:
-  std::mutex mutex_;
-  std::atomic<bool> failed_{false};
+  static constexpr uint32_t kLocked = 1;
+  static constexpr uint32_t kWaiters = 2;
+  static constexpr uint32_t kFailed = 4;
+  std::atomic<uint32_t> state_{0};
 };
 
 // Shared access. Panics with `message` when the lock carries the failed mark.

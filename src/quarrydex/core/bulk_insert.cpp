@@ -50,8 +50,8 @@ void insert_column(ValueIndex& index, const Column& column) {
   WriteGuard numbers_guard(index.numbers.lock());
   WriteGuard strings_guard(index.strings.lock());
   WriteGuard booleans_guard(index.booleans.lock());
-  OrderedBitmap& numbers = index.numbers.get(numbers_guard);
-  PositionalBitmap& strings = index.strings.get(strings_guard);
+  NumericValues& numbers = index.numbers.get(numbers_guard);
+  StringValues& strings = index.strings.get(strings_guard);
   BooleanSets& booleans = index.booleans.get(booleans_guard);
   for (const auto& [id, value] : column) {
     switch (value->kind()) {

@@ -2,8 +2,10 @@
 //
 // Components, each behind its own reader-writer lock:
 //   hashed    nested objects and other hashable objects -> id sets
-//   numbers   integers and floats (NaN is never stored: it equals nothing)
-//   strings   UTF-8 strings
+//   numbers   integers and floats (NaN is never stored: it equals nothing),
+//             ordered for ranges plus a posting list per value for equality
+//   strings   UTF-8 strings, by byte position for patterns plus a posting
+//             list per value for equality
 //   booleans  True and False sets
 //   proxies   members of list, tuple and set values: each member is stored
 //             under a proxy id of its own; `owner_of` maps every proxy (also
@@ -24,6 +26,7 @@
 #include "base/locks.hpp"
 #include "core/hashed_value_map.hpp"
 #include "structures/boolean_sets.hpp"
+#include "structures/exact_values.hpp"
 #include "structures/ordered_bitmap.hpp"
 #include "structures/positional_bitmap.hpp"
 #include "values/value.hpp"
@@ -31,6 +34,56 @@
 namespace qdx {
 
 class IndexState;
+
+// Numbers: the bit-sliced structure answers ranges, the posting lists answer
+// equality in one probe. Both hold exactly the same (id, key) pairs.
+struct NumericValues {
+  OrderedBitmap ordered;
+  ExactNumbers exact;
+
+  void insert(uint32_t id, OrderKey key) {
+    ordered.insert(id, key);
+    exact.insert(key, id);
+  }
+  void buffered_insert(uint32_t id, OrderKey key) {
+    ordered.buffered_insert(id, key);
+    exact.insert(key, id);
+  }
+  void remove(uint32_t id, OrderKey key) {
+    ordered.remove(id, key);
+    exact.remove(key, id);
+  }
+  void flush() { ordered.flush(); }
+  void narrow(const Bitmap& filter) {
+    ordered.narrow(filter);
+    exact.narrow(filter);
+  }
+};
+
+// Strings: the positional structure answers patterns, the posting lists
+// answer equality. Both hold exactly the same (id, string) pairs.
+struct StringValues {
+  PositionalBitmap positions;
+  ExactStrings exact;
+
+  void insert(uint32_t id, std::string_view s) {
+    positions.insert(id, s);
+    exact.insert(s, id);
+  }
+  void buffered_insert(uint32_t id, std::string_view s) {
+    positions.buffered_insert(id, s);
+    exact.insert(s, id);
+  }
+  void remove(uint32_t id, std::string_view s) {
+    positions.remove(id, s);
+    exact.remove(s, id);
+  }
+  void flush() { positions.flush(); }
+  void narrow(const Bitmap& filter) {
+    positions.narrow(filter);
+    exact.narrow(filter);
+  }
+};
 
 struct ProxyRecord {
   uint32_t proxy;
@@ -49,8 +102,8 @@ class ValueIndex {
   ~ValueIndex();
 
   HashedValueMap hashed;
-  RwLocked<OrderedBitmap> numbers;
-  RwLocked<PositionalBitmap> strings;
+  RwLocked<NumericValues> numbers;
+  RwLocked<StringValues> strings;
   RwLocked<BooleanSets> booleans;
   RwLocked<Proxies> proxies;
   const std::weak_ptr<IndexState> owner;

@@ -113,13 +113,13 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {"FilteredIndex", sizeof(FilteredIndexObject), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec g_spec = {"Quarrydex.FilteredIndex", sizeof(FilteredIndexObject), 0, Py_TPFLAGS_DEFAULT,
                       g_slots};
 
 }  // namespace
 
 PyTypeObject* filtered_index_type_object() {
-  static PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+  static PyTypeObject* type = make_heap_type(g_spec);
   return type;
 }
 

@@ -188,12 +188,12 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {"Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+PyType_Spec g_spec = {"Quarrydex.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
 
 }  // namespace
 
 PyTypeObject* index_type_object() {
-  static PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+  static PyTypeObject* type = make_heap_type(g_spec);
   return type;
 }
 

@@ -94,7 +94,7 @@ AttributeMap keyword_map(PyObject* kwargs) {
       continue;
     }
     const uint32_t id = attribute_id(std::string_view(text, static_cast<size_t>(size)));
-    map.insert(id, convert_value(value));
+    map.insert(id, convert_value(value, ValueUse::kStored));
   }
   return map;
 }
@@ -208,7 +208,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
     }
     const std::string_view text = utf8_view(name);
-    PyValue converted = convert_value(value);
+    PyValue converted = convert_value(value, ValueUse::kStored);
     assign(as_indexable(self)->api, attribute_id(text), std::move(converted));
     return 0;
   });
@@ -276,14 +276,14 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {"Indexable", sizeof(IndexableObject), 0,
+PyType_Spec g_spec = {"Quarrydex.Indexable", sizeof(IndexableObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, g_slots};
 
 }  // namespace
 
 PyTypeObject* indexable_type_object() {
   if (g_indexable_type == nullptr) {
-    g_indexable_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+    g_indexable_type = make_heap_type(g_spec);
     set_indexable_type(g_indexable_type);
   }
   return g_indexable_type;

@@ -3,12 +3,14 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <string>
 
 #include "python/arg_parser.hpp"
 #include "python/errors.hpp"
 #include "python/module_types.hpp"
+#include "values/value.hpp"
 
 namespace qdx {
 namespace {
@@ -71,7 +73,12 @@ void add_type(PyObject* module, const char* name, PyTypeObject* type) {
   add_to_module(module, name, reinterpret_cast<PyObject*>(type));
 }
 
+bool interpreter_printable(uint32_t code_point) {
+  return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(code_point)) != 0;
+}
+
 PyRef build_module() {
+  set_printable_test(interpreter_printable);
   PyRef module = PyRef::checked(PyModule_Create2(&g_module_def, 1013));
   PyRef module_name = PyRef::checked(PyModule_GetNameObject(module.get()));
   PyRef function =
@@ -112,6 +119,15 @@ PyObject* init_module() {
 }
 
 }  // namespace
+
+PyTypeObject* make_heap_type(PyType_Spec& spec) {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (type == nullptr) return nullptr;
+  const char* dot = std::strrchr(spec.name, '.');
+  type->tp_name = dot != nullptr ? dot + 1 : spec.name;  // static storage, outlives the type
+  return type;
+}
+
 }  // namespace qdx
 
 PyMODINIT_FUNC PyInit_Quarrydex(void) { return qdx::init_module(); }

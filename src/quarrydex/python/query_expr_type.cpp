@@ -74,10 +74,9 @@ PyRef next_item(PyObject* iterator) {
 // is part of converting the argument (a TypeError gets the prefix); converting
 // an element is not, so its refusals (OverflowError, unhashable) pass unchanged.
 std::vector<PyValue> values_argument(PyObject* object) {
-  PyRef iterator = convert_argument("values", [&] {
+  convert_argument("values", [&] {
     if (PyUnicode_Check(object)) throw_type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) throw_conversion_error(object, "Sequence");
-    return PyRef::checked(PyObject_GetIter(object));
   });
   std::vector<PyValue> values;
   const Py_ssize_t size = PySequence_Size(object);
@@ -86,6 +85,8 @@ std::vector<PyValue> values_argument(PyObject* object) {
   } else {
     values.reserve(static_cast<size_t>(size));
   }
+  PyRef iterator =
+      convert_argument("values", [&] { return PyRef::checked(PyObject_GetIter(object)); });
   while (PyRef item = convert_argument("values", [&] { return next_item(iterator.get()); })) {
     values.push_back(convert_value(item.get()));
   }
@@ -190,12 +191,12 @@ PyType_Slot g_slots[] = {
 };
 
 // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed from Python.
-PyType_Spec g_spec = {"PyQueryExpr", sizeof(QueryExprObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+PyType_Spec g_spec = {"Quarrydex.PyQueryExpr", sizeof(QueryExprObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
 
 }  // namespace
 
 PyTypeObject* query_expr_type_object() {
-  static PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+  static PyTypeObject* type = make_heap_type(g_spec);
   return type;
 }
 

@@ -75,14 +75,26 @@ Bitmap leaf(const QueryExpr& query, const AttributeTable& table, const Bitmap& u
   return lookup_leaf(query, *index, universe);
 }
 
+// Equalities on plain attributes go first, smallest posting list first: the
+// conjunction's result does not depend on the order of its children, and each
+// later child then only looks at the few ids left.
+uint64_t order_hint(const QueryExpr& child, const AttributeTable& table) {
+  if (child.kind != QueryKind::kEq) return 0;
+  const std::string_view path = child.attribute.view();
+  if (path.find('.') != std::string_view::npos) return UINT64_MAX;
+  std::shared_ptr<ValueIndex> index = value_index(table, path);
+  return index == nullptr ? 0 : equal_size_hint(*index, child.value());
+}
+
 Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
-  std::vector<const QueryExpr*> order;
-  for (const QueryExpr& child : query.children) order.push_back(&child);
-  std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
-    return priority(a->kind) < priority(b->kind);
-  });
+  std::vector<std::pair<std::pair<int, uint64_t>, const QueryExpr*>> order;
+  for (const QueryExpr& child : query.children) {
+    order.push_back({{priority(child.kind), order_hint(child, table)}, &child});
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   Bitmap running = universe.clone();
-  for (const QueryExpr* child : order) {
+  for (const auto& [rank, child] : order) {
     if (running.empty()) break;  // nothing can come back
     running = evaluate(*child, table, running);
   }

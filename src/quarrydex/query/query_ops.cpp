@@ -40,6 +40,24 @@ class Candidates {
   std::optional<Bitmap> widened_;
 };
 
+// The ids of `set` that are in `candidates`.
+Bitmap within(const HybridSet* set, const Bitmap& candidates) {
+  Bitmap result;
+  if (set == nullptr) return result;
+  if (const Bitmap* large = set->large()) {
+    const bool set_smaller = large->cardinality() < candidates.cardinality();
+    result = set_smaller ? large->clone() : candidates.clone();
+    result.and_inplace(set_smaller ? candidates : *large);
+    return result;
+  }
+  if (const CenteredArray* small = set->small()) {
+    for (uint32_t id : small->run()) {
+      if (candidates.contains(id)) result.add(id);
+    }
+  }
+  return result;
+}
+
 Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) {
   switch (value.kind()) {
     case ValueKind::kInt:
@@ -47,11 +65,11 @@ Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) 
       const auto key = numeric_key(value);
       if (!key) return Bitmap();
       ReadGuard guard(index.numbers.lock());
-      return index.numbers.get(guard).equal_within(*key, candidates);
+      return within(index.numbers.get(guard).exact.find(*key), candidates);
     }
     case ValueKind::kStr: {
       ReadGuard guard(index.strings.lock());
-      return index.strings.get(guard).equal_within(value.as_str(), candidates);
+      return within(index.strings.get(guard).exact.find(value.as_str()), candidates);
     }
     case ValueKind::kBool: {
       ReadGuard guard(index.booleans.lock());
@@ -76,7 +94,7 @@ Bitmap compare(ValueIndex& index, QueryKind kind, const PyValue& value, const Bi
   const auto op = kOps[static_cast<size_t>(kind) - static_cast<size_t>(QueryKind::kGt)];
   Bitmap result;
   ReadGuard guard(index.numbers.lock());
-  index.numbers.get(guard).compare(op, *key, candidates, result);
+  index.numbers.get(guard).ordered.compare(op, *key, candidates, result);
   return result;
 }
 
@@ -85,7 +103,7 @@ Bitmap between(ValueIndex& index, const QueryExpr& query, const Bitmap& candidat
   const auto upper = numeric_key(query.values[1]);
   if (!lower || !upper || *upper < *lower) return Bitmap();
   ReadGuard guard(index.numbers.lock());
-  const OrderedBitmap& numbers = index.numbers.get(guard);
+  const OrderedBitmap& numbers = index.numbers.get(guard).ordered;
   Bitmap at_most;
   numbers.less_or_equal(*upper, candidates, at_most);
   Bitmap result;
@@ -96,7 +114,7 @@ Bitmap between(ValueIndex& index, const QueryExpr& query, const Bitmap& candidat
 Bitmap pattern(ValueIndex& index, QueryKind kind, const PyValue& value, const Bitmap& candidates) {
   if (value.kind() != ValueKind::kStr) return Bitmap();
   ReadGuard guard(index.strings.lock());
-  const PositionalBitmap& strings = index.strings.get(guard);
+  const PositionalBitmap& strings = index.strings.get(guard).positions;
   switch (kind) {
     case QueryKind::kStartsWith: return strings.starts_with_within(value.as_str(), candidates);
     case QueryKind::kEndsWith: return strings.ends_with_within(value.as_str(), candidates);
@@ -134,6 +152,31 @@ Bitmap raw_lookup(const QueryExpr& query, ValueIndex& index, const Bitmap& candi
 }
 
 }  // namespace
+
+uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
+  auto size_of = [](const HybridSet* set) -> uint64_t { return set ? set->cardinality() : 0; };
+  switch (value.kind()) {
+    case ValueKind::kInt:
+    case ValueKind::kFloat: {
+      const auto key = numeric_key(value);
+      if (!key) return 0;
+      ReadGuard guard(index.numbers.lock());
+      return size_of(index.numbers.get(guard).exact.find(*key));
+    }
+    case ValueKind::kStr: {
+      ReadGuard guard(index.strings.lock());
+      return size_of(index.strings.get(guard).exact.find(value.as_str()));
+    }
+    case ValueKind::kBool: {
+      ReadGuard guard(index.booleans.lock());
+      return index.booleans.get(guard).set(value.as_bool()).cardinality();
+    }
+    default: {
+      const auto set = index.hashed.lookup(value);
+      return set ? set->cardinality() : 0;
+    }
+  }
+}
 
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids) {
   ReadGuard guard(index.proxies.lock());

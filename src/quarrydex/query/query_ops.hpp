@@ -16,6 +16,10 @@ class ValueIndex;
 
 Bitmap lookup_leaf(const QueryExpr& query, ValueIndex& index, const Bitmap& universe);
 
+// How many ids an equality on this attribute can select at most: one probe
+// of the posting lists. Used only to order the children of a conjunction.
+uint64_t equal_size_hint(ValueIndex& index, const PyValue& value);
+
 // Replaces the proxy ids of `ids` by the ids of the objects they stand in for.
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids);
 

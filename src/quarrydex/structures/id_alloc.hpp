@@ -53,7 +53,11 @@ class IdAllocator {
 
 // The process-wide allocator: made on first use, never destroyed.
 IdAllocator& id_allocator();
-inline ObjectId allocate_id() { return id_allocator().allocate(); }
-inline void release_id(ObjectId id) { id_allocator().release(id); }
+inline ObjectId allocate_id() {
+  return id_allocator().allocate();
+}
+inline void release_id(ObjectId id) {
+  id_allocator().release(id);
+}
 
 }  // namespace qdx

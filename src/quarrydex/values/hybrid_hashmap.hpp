@@ -74,9 +74,7 @@ class HybridHashMap {
   }
 
   // The value of `id`, or null. Valid until the next insert or clear.
-  const V* get(uint32_t id) const {
-    return const_cast<HybridHashMap*>(this)->get(id);
-  }
+  const V* get(uint32_t id) const { return const_cast<HybridHashMap*>(this)->get(id); }
   V* get(uint32_t id) {
     if (auto* small = std::get_if<SmallKVMap>(&map_)) return small->find(id);
     auto& table = std::get<Table>(map_);

@@ -132,6 +132,13 @@ std::string PyValue::debug() const {
          ", hash: " + std::to_string(hash_) + " }";
 }
 
+namespace {
+bool default_printable(uint32_t cp) { return !(cp < 0x20 || cp == 0x7f || (cp >= 0x80 && cp < 0xa0)); }
+bool (*g_is_printable)(uint32_t) = default_printable;
+}  // namespace
+
+void set_printable_test(bool (*is_printable)(uint32_t code_point)) { g_is_printable = is_printable; }
+
 std::string escape_debug(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size() + 2);
@@ -158,7 +165,7 @@ std::string escape_debug(std::string_view utf8) {
       case '\n': out += "\\n"; break;
       case 0: out += "\\0"; break;
       default:
-        if (cp < 0x20 || cp == 0x7f || (cp >= 0x80 && cp < 0xa0)) {
+        if (!g_is_printable(cp)) {
           char buffer[16];
           std::snprintf(buffer, sizeof buffer, "\\u{%x}", cp);
           out += buffer;

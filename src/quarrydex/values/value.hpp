@@ -104,6 +104,11 @@ class PyValue {
 // escaped, tab/CR/LF/NUL as \t \r \n \0, other non-printables as \u{hex}.
 std::string escape_debug(std::string_view utf8);
 
+// Which code points escape_debug shows as they are. Defaults to "not a
+// control character"; the module installs the interpreter's own test
+// (str.isprintable) when it loads.
+void set_printable_test(bool (*is_printable)(uint32_t code_point));
+
 // Hasher for containers keyed by PyValue: places a value by its stored hash.
 struct PyValueHash {
   size_t operator()(const PyValue& v) const noexcept { return v.hash(); }

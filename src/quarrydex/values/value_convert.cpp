@@ -10,6 +10,8 @@
 
 namespace qdx {
 
+PyValue convert_one(PyObject* object);
+
 namespace {
 PyTypeObject* g_indexable_type = nullptr;  // set once, when the class is made
 }  // namespace
@@ -34,19 +36,26 @@ class WalkGuard {
   }
 };
 
+thread_local ValueUse t_use = ValueUse::kOperand;
+
 PythonHandle handle_of(PyObject* object) { return PythonHandle(PyRef::borrow(object)); }
+
+// Scalars stored in attribute maps carry no holder (see ValueUse).
+PythonHandle scalar_handle_of(PyObject* object) {
+  return t_use == ValueUse::kStored ? PythonHandle() : handle_of(object);
+}
 
 PyValue make_int(PyObject* object) {
   const long long v = PyLong_AsLongLong(object);
   if (v == -1 && PyErr_Occurred()) throw PythonError();
-  return PyValue(handle_of(object), Payload(std::in_place_type<int64_t>, v),
+  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<int64_t>, v),
                  PyValue::hash_int(v));
 }
 
 PyValue make_float(PyObject* object, bool exact) {
   const double v = exact ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
   if (!exact && v == -1.0 && PyErr_Occurred()) throw PythonError();
-  return PyValue(handle_of(object), Payload(std::in_place_type<double>, v),
+  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<double>, v),
                  PyValue::hash_float(v));
 }
 
@@ -55,7 +64,7 @@ PyValue make_str(PyObject* object) {
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
   if (text == nullptr) throw PythonError();
   const std::string_view view(text, static_cast<size_t>(size));
-  return PyValue(handle_of(object), Payload(std::in_place_type<SmallString>, view),
+  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<SmallString>, view),
                  PyValue::hash_str(view));
 }
 
@@ -68,7 +77,8 @@ PyValue make_bool(PyObject* object, bool exact) {
     if (truth < 0) throw PythonError();
     v = truth != 0;
   }
-  return PyValue(handle_of(object), Payload(std::in_place_type<bool>, v), PyValue::hash_bool(v));
+  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<bool>, v),
+                 PyValue::hash_bool(v));
 }
 
 PyValue make_ind(PyObject* object) {
@@ -87,14 +97,14 @@ std::vector<PyValue> convert_members(PyObject* container, IterableKind kind) {
     // of unknown objects, which could; the length is re-read every step).
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(container); ++i) {
       PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(container, i));
-      members.push_back(convert_value(item.get()));
+      members.push_back(convert_one(item.get()));
     }
     return members;
   }
   PyRef iterator = PyRef::checked(PyObject_GetIter(container));
   while (PyObject* item = PyIter_Next(iterator.get())) {
     PyRef owned = PyRef::steal(item);
-    members.push_back(convert_value(owned.get()));
+    members.push_back(convert_one(owned.get()));
   }
   if (PyErr_Occurred()) throw PythonError();
   return members;
@@ -114,7 +124,17 @@ PyValue make_unknown(PyObject* object) {
 
 }  // namespace
 
-PyValue convert_value(PyObject* object) {
+PyValue convert_value(PyObject* object, ValueUse use) {
+  const ValueUse outer = t_use;
+  t_use = use;
+  struct Restore {
+    ValueUse value;
+    ~Restore() { t_use = value; }
+  } restore{outer};
+  return convert_one(object);
+}
+
+PyValue convert_one(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
   // The built-in types first: the common case needs no numpy lookup.
   if (type == &PyLong_Type) return make_int(object);

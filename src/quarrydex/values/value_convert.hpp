@@ -13,7 +13,14 @@
 
 namespace qdx {
 
-PyValue convert_value(PyObject* object);
+// How a converted value will be used. A value stored in an object's attribute
+// map needs its Python object only where reads hand that object back
+// (containers, nested objects, other objects); numbers, strings and booleans
+// are read back from the payload, so for them no holder is made. Query
+// operands and lookup keywords keep the object (their repr shows it).
+enum class ValueUse { kOperand, kStored };
+
+PyValue convert_value(PyObject* object, ValueUse use = ValueUse::kOperand);
 
 // A Python object for a stored value: a new int/float/str/bool for the scalar
 // kinds, the very object that was assigned for the others. Never fails for

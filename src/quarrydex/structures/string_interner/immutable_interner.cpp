@@ -87,7 +87,9 @@ BorrowSlot* claim_slot() {
   return s;
 }
 
-void return_slot(BorrowSlot* slot) { slot->owned.store(false, std::memory_order_release); }
+void return_slot(BorrowSlot* slot) {
+  slot->owned.store(false, std::memory_order_release);
+}
 
 // The calling thread's own slot. The pointer and flags are trivially
 // destructible so that a borrow made from another thread-local destructor,

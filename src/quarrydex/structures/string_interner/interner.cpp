@@ -33,7 +33,9 @@ std::string StringInterner::resolve(AttributeId id) const {
   return std::string(current->table().name(id));
 }
 
-StringInterner::Snapshot StringInterner::snapshot() const { return Snapshot(published_.load()); }
+StringInterner::Snapshot StringInterner::snapshot() const {
+  return Snapshot(published_.load());
+}
 
 size_t StringInterner::size() const {
   PublishedSnapshot::Borrow current(published_);

@@ -33,7 +33,9 @@ namespace qdx {
 
 // The word hash of the name's byte digest, one word and no terminator (so it
 // differs from the hash of a string value with the same text).
-inline uint64_t text_hash(std::string_view name) { return word_hash1(byte_digest(name)); }
+inline uint64_t text_hash(std::string_view name) {
+  return word_hash1(byte_digest(name));
+}
 
 class StringInterner {
  public:
