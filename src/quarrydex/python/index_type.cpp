@@ -8,6 +8,7 @@
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/filtered_index_type.hpp"
+#include "python/index_object.hpp"
 #include "python/module_types.hpp"
 #include "python/query_expr_type.hpp"
 #include "query/evaluate.hpp"
@@ -15,11 +16,6 @@
 
 namespace qdx {
 namespace {
-
-struct IndexObject {
-  PyObject_HEAD
-  std::shared_ptr<IndexState> state;
-};
 
 IndexState& state_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->state; }
 const std::shared_ptr<IndexState>& shared_state_of(PyObject* self) {

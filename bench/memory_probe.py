@@ -1,0 +1,77 @@
+"""Memory held by one peer's structure, measured in a fresh process.
+
+    python bench/memory_probe.py --workload fruits --size 2000000 --peer sqlite3
+
+Every library the peer needs is imported and the records (and, for Quarrydex, the
+objects) are made before the first reading, so the difference between the two
+resident-set readings is what the peer's own structure holds beyond the data. Prints
+one JSON object. The pseudo-peers "records" and "Quarrydex objects" measure the data
+itself: the list of dicts, and the Indexable objects made from it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import peers  # noqa: E402
+from workloads import BUILDERS  # noqa: E402
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss() -> int:
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def probe(workload: str, size: int, peer_name: str) -> dict:
+    import numpy  # noqa: F401  (pandas and Quarrydex's numpy support load it anyway)
+    import pandas  # noqa: F401
+    import Quarrydex  # noqa: F401
+
+    start = rss()
+    wl = BUILDERS[workload](size)
+    out: dict = {"workload": workload, "size": size, "peer": peer_name}
+    out["records_bytes"] = rss() - start
+    if peer_name == "records":
+        out["held_bytes"] = out["records_bytes"]
+        return out
+    by_name = {cls.name: cls for cls in peers.ALL_PEERS}
+    quarrydex = peer_name.startswith("Quarrydex")
+    if quarrydex:
+        before = rss()
+        peers.QuarrydexQuery.make_objects(wl)
+        out["objects_bytes"] = rss() - before
+        if peer_name == "Quarrydex objects":
+            out["held_bytes"] = out["objects_bytes"]
+            return out
+    peer = by_name[peer_name]()
+    before = rss()
+    t0 = time.perf_counter()
+    peer.build(wl)
+    out["build_s"] = time.perf_counter() - t0
+    out["held_bytes"] = rss() - before
+    if isinstance(peer, peers.Sqlite):
+        out["database_bytes"] = peer.database_bytes()
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--workload", default="fruits", choices=sorted(BUILDERS))
+    parser.add_argument("--size", type=int, required=True)
+    parser.add_argument("--peer", required=True)
+    args = parser.parse_args()
+    print(json.dumps(probe(args.workload, args.size, args.peer)))
+
+
+if __name__ == "__main__":
+    main()
