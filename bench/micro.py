@@ -81,9 +81,11 @@ def thread_scaling(fn: Callable[[], Any], duration: float, rounds: int = 3) -> t
     return statistics.median(one), statistics.median(two)
 
 
-def _per_op(stmt: str, namespace: dict, ops_per_stmt: int) -> float:
+def _per_op(stmt: str, namespace: dict, ops_per_stmt: int, target: float = 0.02) -> float:
+    """Median over 7 timeit repeats of about `target` seconds each."""
     timer = timeit.Timer(stmt, globals=namespace)
-    number, _ = timer.autorange()
+    probe = max(timer.timeit(number=200), 1e-7)
+    number = max(200, int(200 * target / probe))
     return statistics.median(timer.repeat(repeat=7, number=number)) / number / ops_per_stmt
 
 

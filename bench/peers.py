@@ -6,8 +6,9 @@ tool would type (`compile`; the source is generated once and compiled, so no
 interpreter of our own runs inside the timed call), and maps whatever the callable
 returns back to record positions (`positions`) so the suite can check that everyone
 found the same records. Each callable stops at the tool's natural handle on the
-matches: the records themselves for the scans, the hand-written index and Quarrydex,
-the `id` column for SQLite, the row labels for pandas.
+matches in that tool's own form: dicts for the scans and the hand-written index, row
+tuples for SQLite (`SELECT *`), a DataFrame for pandas (`frame[mask]`), the
+Indexable objects for Quarrydex.
 """
 
 from __future__ import annotations
@@ -36,7 +37,9 @@ class Peer:
         raise NotImplementedError
 
     def positions(self, handle: Any) -> set[int]:
-        pos_of = self.wl.pos_of
+        pos_of = getattr(self.wl, "pos_of", None)
+        if pos_of is None:
+            pos_of = self.wl.pos_of = {id(r): i for i, r in enumerate(self.wl.records)}
         return {pos_of[id(r)] for r in handle}
 
     def writer(self, attr: str) -> Callable[[list[int], list[Any]], None] | None:
@@ -53,10 +56,6 @@ def _compile(source: str, namespace: dict) -> Callable[[], Any]:
 
 class ListComprehension(Peer):
     name = "list comprehension"
-
-    def build(self, wl: Workload) -> None:
-        super().build(wl)
-        wl.pos_of = {id(r): i for i, r in enumerate(wl.records)}
 
     def compile(self, expr: Expr) -> Callable[[], Any]:
         cond = qm.to_python(expr, "r")
@@ -245,7 +244,7 @@ class Sqlite(Peer):
 
     def compile(self, expr: Expr) -> Callable[[], Any]:
         where, params = qm.to_sql(expr)
-        sql = f"SELECT id FROM t WHERE {where}"
+        sql = f"SELECT * FROM t WHERE {where}"
         return _compile("lambda: db.execute(sql, params).fetchall()", {"db": self.db, "sql": sql, "params": params})
 
     def positions(self, handle: Any) -> set[int]:
@@ -278,10 +277,10 @@ class PandasMask(Peer):
         self.frame = pd.DataFrame(wl.records)
 
     def compile(self, expr: Expr) -> Callable[[], Any]:
-        return _compile(f"lambda: f.index[{qm.to_pandas(expr, 'f')}]", {"f": self.frame})
+        return _compile(f"lambda: f[{qm.to_pandas(expr, 'f')}]", {"f": self.frame})
 
     def positions(self, handle: Any) -> set[int]:
-        return set(handle.tolist())
+        return set(handle.index.tolist())
 
     def writer(self, attr: str):
         frame = self.frame
@@ -325,7 +324,7 @@ class PandasSetIndex(Peer):
     def compile(self, expr: Expr) -> Callable[[], Any]:
         kw = qm.equality_kwargs(expr)
         key = tuple(kw[a] for a in self.wl.set_index_levels)
-        return _compile(f"lambda: g.loc[{key!r}]", {"g": self.frame})
+        return _compile(f"lambda: g.loc[[{key!r}]]", {"g": self.frame})  # a list key: always a frame
 
     def positions(self, handle: Any) -> set[int]:
         return set(handle["pos"].tolist())
@@ -349,7 +348,6 @@ class QuarrydexQuery(Peer):
             pass
 
         wl.objects = [Record(**r) for r in wl.records]
-        wl.pos_of_object = {id(o): i for i, o in enumerate(wl.objects)}
 
     def build(self, wl: Workload) -> None:
         from Quarrydex import Index
@@ -366,7 +364,9 @@ class QuarrydexQuery(Peer):
         return _compile(source, {"idx": self.wl.index, "Q": PyQueryExpr})
 
     def positions(self, handle: Any) -> set[int]:
-        pos_of = self.wl.pos_of_object
+        pos_of = getattr(self.wl, "pos_of_object", None)
+        if pos_of is None:
+            pos_of = self.wl.pos_of_object = {id(o): i for i, o in enumerate(self.wl.objects)}
         return {pos_of[id(o)] for o in handle}
 
     def writer(self, attr: str):

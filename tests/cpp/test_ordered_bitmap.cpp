@@ -454,3 +454,42 @@ TEST(OrderedBitmap, ConcurrentScansUseTheirOwnScratch) {
 
 }  // namespace
 }  // namespace qdx
+
+namespace qdx {
+namespace {
+
+// Replacing a key touches only the planes where the keys differ; the result
+// must be indistinguishable from a remove followed by an insert.
+TEST(OrderedBitmap, ReplaceEqualsRemoveThenInsert) {
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<int64_t> any_int(-1000, 1000);
+  OrderedBitmap replaced, rebuilt;
+  std::vector<OrderKey> keys(200);
+  for (uint32_t id = 0; id < keys.size(); ++id) {
+    keys[id] = OrderKey::from_int(any_int(rng));
+    replaced.insert(id, keys[id]);
+    rebuilt.insert(id, keys[id]);
+  }
+  for (int step = 0; step < 2000; ++step) {
+    const auto id = static_cast<uint32_t>(rng() % keys.size());
+    const OrderKey next = step % 3 == 0 ? OrderKey::from_double(any_int(rng) / 7.0)
+                                        : OrderKey::from_int(any_int(rng));
+    replaced.replace(id, keys[id], next);
+    rebuilt.remove(id, keys[id]);
+    rebuilt.insert(id, next);
+    keys[id] = next;
+  }
+  replaced.validate();
+  const Bitmap all = Bitmap::range(0, keys.size());
+  for (int probe = -1000; probe <= 1000; probe += 37) {
+    const OrderKey key = OrderKey::from_int(probe);
+    EXPECT_TRUE(replaced.equal(key) == rebuilt.equal(key)) << probe;
+    Bitmap a, b;
+    replaced.greater(key, all, a);
+    rebuilt.greater(key, all, b);
+    EXPECT_TRUE(a == b) << probe;
+  }
+}
+
+}  // namespace
+}  // namespace qdx

@@ -7,15 +7,12 @@
 
 namespace qdx {
 
-void store_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) {
-  std::optional<PyValue> replaced;
-  {
-    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-    ObjectAttributes& attributes = record.attributes->get(guard);
-    replaced = attributes.map.insert(attribute, std::move(value));
-    ++attributes.generation;
-  }
-  // `replaced` is dropped here, after the mutex is released.
+std::optional<PyValue> store_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) {
+  MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
+  ObjectAttributes& attributes = record.attributes->get(guard);
+  std::optional<PyValue> replaced = attributes.map.insert(attribute, std::move(value));
+  ++attributes.generation;
+  return replaced;
 }
 
 void write_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) {
@@ -31,8 +28,7 @@ void write_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) 
       for (const std::weak_ptr<IndexState>& link : links) {
         const std::shared_ptr<IndexState> state = link.lock();
         if (state == nullptr) continue;
-        if (old != nullptr) remove_value(*state, record.id, attribute, *old);
-        insert_value(*state, link, record.id, attribute, value);
+        replace_value(*state, link, record.id, attribute, old, value);
       }
     }
     replaced = attributes.map.insert(attribute, std::move(value));

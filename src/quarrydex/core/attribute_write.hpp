@@ -8,6 +8,8 @@
 // value that won. Runs with the interpreter lock released.
 #pragma once
 
+#include <optional>
+
 #include "values/index_api.hpp"
 #include "values/value.hpp"
 
@@ -16,7 +18,10 @@ namespace qdx {
 void write_attribute(const IndexAPI& record, uint32_t attribute, PyValue value);
 
 // Stores the value without telling any index; the caller knows that no index
-// is linked (it holds the links mutex and saw an empty list).
-void store_attribute(const IndexAPI& record, uint32_t attribute, PyValue value);
+// is linked (it holds the links mutex and saw an empty list). Returns the
+// replaced value, for the caller to drop once it holds no lock: dropping it
+// may run Python code (a __del__) that writes to this very object.
+[[nodiscard]] std::optional<PyValue> store_attribute(const IndexAPI& record, uint32_t attribute,
+                                                     PyValue value);
 
 }  // namespace qdx

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "core/value_index.hpp"
@@ -196,6 +197,33 @@ void insert_value(IndexState& state, const std::weak_ptr<IndexState>& link, Obje
                   uint32_t attribute, const PyValue& value) {
   std::shared_ptr<ValueIndex> index = value_index_for(state, link, attribute);
   insert_into(*index, id, value);
+}
+
+namespace {
+
+std::optional<OrderKey> stored_key(const PyValue& value) {
+  if (value.kind() == ValueKind::kInt) return OrderKey::from_int(value.as_int());
+  if (value.kind() == ValueKind::kFloat && !std::isnan(value.as_float())) {
+    return OrderKey::from_double(value.as_float());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void replace_value(IndexState& state, const std::weak_ptr<IndexState>& link, ObjectId id,
+                   uint32_t attribute, const PyValue* old, const PyValue& value) {
+  const auto old_key = old != nullptr ? stored_key(*old) : std::nullopt;
+  const auto new_key = stored_key(value);
+  if (old_key && new_key) {
+    std::shared_ptr<ValueIndex> index = find_value_index(state, attribute);
+    if (index != nullptr) {
+      write_component(index->numbers, [&](auto& c) { c.replace(id, *old_key, *new_key); });
+      return;
+    }
+  }
+  if (old != nullptr) remove_value(state, id, attribute, *old);
+  insert_value(state, link, id, attribute, value);
 }
 
 void remove_value(IndexState& state, ObjectId id, uint32_t attribute, const PyValue& value) {

@@ -23,6 +23,11 @@ void insert_value(IndexState& state, const std::weak_ptr<IndexState>& link, Obje
 // Removes a value earlier inserted for the same object and attribute.
 void remove_value(IndexState& state, ObjectId id, uint32_t attribute, const PyValue& value);
 
+// remove_value(old) then insert_value(value), with a cheaper path when both
+// are numbers.
+void replace_value(IndexState& state, const std::weak_ptr<IndexState>& link, ObjectId id,
+                   uint32_t attribute, const PyValue* old, const PyValue& value);
+
 void insert_into(ValueIndex& index, ObjectId id, const PyValue& value);
 void remove_from(ValueIndex& index, ObjectId id, const PyValue& value);
 

@@ -53,6 +53,11 @@ struct NumericValues {
     ordered.remove(id, key);
     exact.remove(key, id);
   }
+  void replace(uint32_t id, OrderKey old_key, OrderKey new_key) {
+    ordered.replace(id, old_key, new_key);
+    exact.remove(old_key, id);
+    exact.insert(new_key, id);
+  }
   void flush() { ordered.flush(); }
   void narrow(const Bitmap& filter) {
     ordered.narrow(filter);

@@ -138,8 +138,14 @@ PyObject* collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&] {
     parse_arguments(kCollect, args, nargs, kwnames);
     IndexState& state = state_of(self);
-    ReadGuard ids_guard(state.all_ids->lock());
-    return objects_list(state, state.all_ids->get(ids_guard));
+    Bitmap ids;
+    {
+      ReadGuard ids_guard(state.all_ids->lock());
+      ids = state.all_ids->get(ids_guard).clone();
+    }
+    // Building the list may run the garbage collector and with it any
+    // __del__, which may change this very index: no lock may be held then.
+    return objects_list(state, ids);
   });
 }
 

@@ -183,16 +183,25 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 
 // Stores with the interpreter lock held when no index is linked (the common
 // case for objects being built); otherwise releases it, so that waiting for
-// the object's links mutex never blocks other Python threads.
+// the object's links mutex never blocks other Python threads. The links
+// mutex stays held while the value is stored: an add_object running on
+// another thread (without the interpreter lock) would otherwise link and
+// index the old value between the check and the store, and miss the new one.
 void assign(const IndexAPI& api, uint32_t attribute, PyValue value) {
   Mutex& links = api.index_links->mutex();
   if (!links.failed() && links.raw().try_lock()) {
-    const bool unlinked = api.index_links->unguarded().empty();
-    links.raw().unlock();
-    if (unlinked) {
-      store_attribute(api, attribute, std::move(value));
+    if (api.index_links->unguarded().empty()) {
+      std::optional<PyValue> replaced;  // dropped after the unlock: it may run a __del__
+      try {
+        replaced = store_attribute(api, attribute, std::move(value));
+      } catch (...) {
+        links.raw().unlock();
+        throw;
+      }
+      links.raw().unlock();
       return;
     }
+    links.raw().unlock();
   }
   GilRelease release;
   write_attribute(api, attribute, std::move(value));

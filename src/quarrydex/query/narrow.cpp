@@ -82,6 +82,12 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
     all.and_inplace(keep);
     kept = all.clone();
   }
+  // Unlink first: a write already running on a dropped object finishes
+  // before its links mutex is free, and no later write reaches this index,
+  // so nothing of a dropped object can come back once the structures are
+  // narrowed.
+  const std::vector<StoredIndexable> removed = slots_of(*state, dropped);
+  for (const StoredIndexable& slot : removed) unlink_index(*slot.owned_handle, state.get());
   AttributeTable table;
   {
     ReadGuard guard(state->attributes->lock());
@@ -90,18 +96,11 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
   for (const auto& index : table) {
     if (index != nullptr) narrow_value_index(*index, kept);
   }
-  std::vector<StoredIndexable> removed;
-  {
-    WriteGuard guard(state->store->lock());
-    ObjectStore& store = state->store->get(guard);
-    dropped.for_each([&](uint32_t id) {
-      if (id < store.size() && !store[id].empty()) {
-        removed.push_back(std::move(store[id]));
-        store[id] = StoredIndexable{};
-      }
-    });
-  }
-  for (const StoredIndexable& slot : removed) unlink_index(*slot.owned_handle, state.get());
+  WriteGuard guard(state->store->lock());
+  ObjectStore& store = state->store->get(guard);
+  dropped.for_each([&](uint32_t id) {
+    if (id < store.size()) store[id] = StoredIndexable{};
+  });
 }
 
 std::shared_ptr<IndexState> rebase_index(IndexState& source, const Bitmap& ids) {

@@ -154,6 +154,17 @@ void OrderedBitmap::remove(uint32_t id, OrderKey key) {
   for (unsigned i = 0; i < kPlanes; ++i) planes_->cells[i][key.bit(i)].remove(id);
 }
 
+void OrderedBitmap::replace(uint32_t id, OrderKey old_key, OrderKey new_key) {
+  Planes& p = planes();
+  for (unsigned i = 0; i < kPlanes; ++i) {
+    const bool old_bit = old_key.bit(i);
+    const bool new_bit = new_key.bit(i);
+    if (old_bit == new_bit) continue;  // the id stays in the same cell of this plane
+    p.cells[i][old_bit].remove(id);
+    p.cells[i][new_bit].add(id);
+  }
+}
+
 void OrderedBitmap::flush() {
   if (!planes_) return;
   for (auto& plane : planes_->cells) {

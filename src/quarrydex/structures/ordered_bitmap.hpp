@@ -77,6 +77,9 @@ class OrderedBitmap {
   void buffered_insert(uint32_t id, OrderKey key);
   // key must be the key id was inserted with. Removing an absent id is a no-op.
   void remove(uint32_t id, OrderKey key);
+  // remove(id, old_key) then insert(id, new_key), touching only the planes
+  // where the two keys differ. The id must hold old_key.
+  void replace(uint32_t id, OrderKey old_key, OrderKey new_key);
   // Moves every buffered id into its bitmap, plane by plane, 0-cell first.
   void flush();
 

@@ -87,9 +87,23 @@ PyValue make_ind(PyObject* object) {
                  PyValue::hash_identity(object, ValueKind::kInd));
 }
 
+// Counts one level of container nesting against the interpreter's recursion
+// limit, so that a deeply nested value raises RecursionError instead of
+// running this thread out of stack.
+class NestingLevel {
+ public:
+  NestingLevel() {
+    if (Py_EnterRecursiveCall(" while converting a nested container") != 0) throw PythonError();
+  }
+  ~NestingLevel() { Py_LeaveRecursiveCall(); }
+  NestingLevel(const NestingLevel&) = delete;
+  NestingLevel& operator=(const NestingLevel&) = delete;
+};
+
 std::vector<PyValue> convert_members(PyObject* container, IterableKind kind) {
   std::vector<PyValue> members;
   if (kind == IterableKind::kDict || WalkGuard::walking(container)) return members;
+  const NestingLevel level;
   WalkGuard guard(container);
   if (kind == IterableKind::kList || kind == IterableKind::kTuple) {
     // Index access each step: a member's conversion cannot change a list

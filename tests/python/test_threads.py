@@ -1,0 +1,274 @@
+"""Several Python threads working on shared indexes at once.
+
+Each test runs its workers for a bounded time under a watchdog (a hang dumps
+every stack and ends the process), then checks that every index answers as a
+fresh index built in one thread from the objects' final attribute values.
+"""
+
+import faulthandler
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+from conftest import id_order
+from Quarrydex import Index, Indexable
+from Quarrydex import PyQueryExpr as Q
+
+RUN_SECONDS = 2.5
+JOIN_SECONDS = 60
+
+
+def run_workers(workers):
+    """Runs callables in threads; returns the exceptions they raised."""
+    errors = []
+    stop = threading.Event()
+
+    def guarded(fn, seed):
+        rnd = random.Random(seed)
+        try:
+            while not stop.is_set():
+                fn(rnd)
+        except BaseException as exc:  # PanicException is not an Exception
+            errors.append(exc)
+
+    threads = [threading.Thread(target=guarded, args=(fn, i)) for i, fn in enumerate(workers)]
+    faulthandler.dump_traceback_later(JOIN_SECONDS + RUN_SECONDS + 30, exit=True, file=sys.stderr)
+    try:
+        for t in threads:
+            t.start()
+        time.sleep(RUN_SECONDS)
+        stop.set()
+        for t in threads:
+            t.join(JOIN_SECONDS)
+        assert not any(t.is_alive() for t in threads), "a worker did not finish"
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    return errors
+
+
+MIDS = [Indexable(p=i, name=f"mid{i}") for i in range(4)]
+
+
+def random_value(rnd, nested=True):
+    """A value of any kind; nested objects only when nested is true."""
+    pick = rnd.randrange(7 if nested else 5)
+    if pick == 0:
+        return rnd.randrange(-5, 6)
+    if pick == 1:
+        return rnd.choice([0.5, -0.0, 2.0, 1e300])
+    if pick == 2:
+        return rnd.choice(["", "a", "ab", "abc", "é", "日本"])
+    if pick == 3:
+        return [rnd.randrange(4) for _ in range(rnd.randrange(4))] + [rnd.choice("ab")]
+    if pick == 4:
+        return rnd.choice([True, False, None, (1, ("a",))])
+    if pick == 5:
+        return rnd.choice(MIDS)
+    return [rnd.choice(MIDS), (rnd.choice(MIDS),)]
+
+
+ATTRS = ["k", "s", "tags", "child"]
+
+CHECK_QUERIES = (
+    [Q.eq(a, v) for a in ATTRS for v in (0, 1, 2, 3, -0.0, 0.5, "a", "ab", "é", True, None)]
+    + [Q.eq(a, m) for a in ATTRS for m in MIDS]
+    + [Q.gt(a, 1) for a in ATTRS]
+    + [Q.le(a, 0) for a in ATTRS]
+    + [Q.bt(a, -1, 2) for a in ATTRS]
+    + [Q.starts_with(a, "a") for a in ATTRS]
+    + [Q.contains(a, "") for a in ATTRS]
+    + [Q.eq(f"{a}.p", i) for a in ATTRS for i in range(4)]
+    + [Q.ge(f"{a}.p", 2) for a in ATTRS]
+    + [Q.ne("k", 1), Q.not_(Q.eq("tags", "a")), Q.in_("child.name", ["mid1", "mid3"])]
+)
+
+
+def assert_consistent(index, expected_members):
+    """The index holds expected_members and answers like a fresh index of them."""
+    order = id_order(expected_members)
+    listed = index.collect()
+    assert sorted(id(o) for o in listed) == sorted(id(o) for o in expected_members)
+    assert [order[id(o)] for o in listed] == sorted(order[id(o)] for o in listed)
+    fresh = Index()
+    for obj in expected_members:
+        fresh.add_object(obj)
+    for query in CHECK_QUERIES:
+        got = [id(o) for o in index.reduced_query(query).collect()]
+        want = [id(o) for o in fresh.reduced_query(query).collect()]
+        assert got == want, repr(query)
+    # A direct check of a few answers against the values themselves.
+    for value in (0, 1, "a"):
+        want = [o for o in expected_members if _holds(getattr(o, "k", None), value)]
+        assert sorted(id(o) for o in index.get_by_attribute(k=value)) == sorted(id(o) for o in want)
+
+
+def _holds(stored, value):
+    if type(stored) in (list, tuple):
+        return any(_holds(m, value) for m in stored)
+    return type(stored) in (int, float) and type(value) is int and stored == value or (
+        type(stored) is str and stored == value
+    )
+
+
+@pytest.mark.parametrize("nested", [False, True], ids=["plain-values", "nested-values"])
+def test_mixed_workload_on_shared_indexes(nested):
+    pool = [Indexable(k=i % 3, s="a", tags=[i], child=MIDS[i % 4] if nested else i) for i in range(40)]
+    main = Index()
+    main.add_object_many(pool[:20])
+    for obj in pool[20:]:
+        main.add_object(obj)
+    added = []
+    added_lock = threading.Lock()
+
+    def adder(rnd):
+        fresh = [
+            Indexable(k=rnd.randrange(3), tags=random_value(rnd, nested))
+            for _ in range(rnd.randrange(1, 4))
+        ]
+        if rnd.random() < 0.5:
+            main.add_object_many(fresh)
+        else:
+            for obj in fresh:
+                main.add_object(obj)
+        with added_lock:
+            added.extend(fresh)
+
+    def writer(rnd):
+        with added_lock:
+            choices = pool + added[-20:]
+        obj = rnd.choice(choices)
+        setattr(obj, rnd.choice(ATTRS), random_value(rnd, nested))
+        if nested and rnd.random() < 0.2:
+            mid = rnd.choice(MIDS)
+            mid.p = rnd.randrange(4)
+
+    def querier(rnd):
+        for obj in main.reduced_query(rnd.choice(CHECK_QUERIES)).collect():
+            assert isinstance(obj, Indexable)
+        main.get_by_attribute(k=rnd.randrange(3))
+        view = main.reduced(s="a")
+        view.reduced_query(Q.not_(Q.eq("k", 1))).collect()
+        main.collect()
+
+    def narrower(rnd):
+        copy = main.reduced_query(Q.ge("k", 0)).rebase()
+        copy.reduce(k=rnd.randrange(3))
+        for obj in copy.collect():
+            assert isinstance(obj, Indexable)
+
+    def uniter(rnd):
+        other = Index()
+        other.add_object_many(rnd.sample(pool, 5))
+        main.union_with(other)
+        other.union_with(main)
+
+    errors = run_workers([adder, writer, writer, querier, narrower, uniter])
+    assert errors == []
+    assert_consistent(main, pool + added)
+
+
+def test_unions_in_opposite_directions_do_not_deadlock():
+    left_objs = [Indexable(k=i, tags=["l"]) for i in range(20)]
+    right_objs = [Indexable(k=i, tags=["r"], child=MIDS[i % 4]) for i in range(20)]
+    left, right = Index(), Index()
+    left.add_object_many(left_objs)
+    right.add_object_many(right_objs)
+
+    def left_into_right(rnd):
+        right.union_with(left)
+
+    def right_into_left(rnd):
+        left.union_with(right)
+
+    def self_union(rnd):
+        rnd.choice([left, right]).union_with(rnd.choice([left, right]))
+
+    def writer(rnd):
+        obj = rnd.choice(left_objs + right_objs)
+        obj.k = rnd.randrange(20)
+
+    errors = run_workers([left_into_right, right_into_left, self_union, writer])
+    assert errors == []
+    for idx in (left, right):
+        assert_consistent(idx, left_objs + right_objs)
+
+
+@pytest.mark.parametrize("kind", ["scalars", "lists", "nested"])
+def test_same_attribute_written_from_two_threads(kind):
+    targets = [Indexable(x=0) for _ in range(3)]
+    first, second = Index(), Index()
+    first.add_object_many(targets)
+    for obj in targets:
+        second.add_object(obj)
+    third = first.reduced().rebase()
+
+    def values(rnd):
+        if kind == "scalars":
+            return rnd.choice([rnd.randrange(5), "a", 0.5, True])
+        if kind == "lists":
+            return [rnd.randrange(5) for _ in range(rnd.randrange(3))]
+        return rnd.choice(MIDS + [[m] for m in MIDS])
+
+    def writer(rnd):
+        obj = rnd.choice(targets)
+        obj.x = values(rnd)
+
+    errors = run_workers([writer, writer, writer])
+    assert errors == []
+    for idx in (first, second, third):
+        assert_consistent_x(idx, targets)
+
+
+def assert_consistent_x(index, targets):
+    fresh = Index()
+    fresh.add_object_many(targets)
+    probes = (
+        [Q.eq("x", v) for v in range(5)]
+        + [Q.eq("x", v) for v in ("a", 0.5, True)]
+        + [Q.eq("x", m) for m in MIDS]
+        + [Q.eq("x.p", i) for i in range(4)]
+        + [Q.gt("x", 1), Q.contains("x", "")]
+    )
+    for query in probes:
+        got = [id(o) for o in index.reduced_query(query).collect()]
+        want = [id(o) for o in fresh.reduced_query(query).collect()]
+        assert got == want, repr(query)
+
+
+
+def _builder(kind, holders):
+    """A callable that builds one more index over holders, by kind."""
+    source = Index()
+    source.add_object_many(holders)
+    if kind == "add_object":
+        return lambda: [Index().add_object(obj) for obj in holders]
+    if kind == "add_object_many":
+        return lambda: Index().add_object_many(holders)
+    if kind == "union_with":
+        return lambda: Index().union_with(source)
+    return lambda: source.reduced().rebase()
+
+
+@pytest.mark.parametrize("kind", ["add_object", "add_object_many", "union_with", "rebase"])
+def test_indexes_built_while_shared_nested_values_change(kind):
+    first, second = Indexable(p=1), Indexable(p=2)
+    holders = [Indexable(child=first), Indexable(child=first)]
+    build = _builder(kind, holders)
+
+    def builder(rnd):
+        build()
+
+    def writer(rnd):
+        for obj in holders:
+            obj.child = second
+        for obj in holders:
+            obj.child = first
+
+    errors = run_workers([builder, writer])
+    assert errors == []
+    final = Index()
+    final.add_object_many(holders)
+    assert final.reduced_query(Q.eq("child.p", 1)).collect() == final.collect()
