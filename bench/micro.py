@@ -10,6 +10,7 @@ import timeit
 from typing import Any, Callable
 
 from peers import Peer
+import timing
 from timing import perf, throughput
 from workloads import Workload
 
@@ -33,9 +34,9 @@ def time_writes(write: Writer, ps: list[int], new: list[Any], old: list[Any], bu
     start = perf()
     while len(per_op) < 4 or (perf() - start < budget and len(per_op) < 60) or len(per_op) % 2:
         values = old if len(per_op) % 2 else new
-        t0 = perf()
+        t0 = timing.now()
         write(ps, values)
-        per_op.append((perf() - t0) / len(ps))
+        per_op.append((timing.now() - t0) / len(ps))
     return statistics.median(per_op)
 
 
@@ -79,6 +80,17 @@ def thread_scaling(fn: Callable[[], Any], duration: float, rounds: int = 3) -> t
         one.append(throughput(fn, 1, duration))
         two.append(throughput(fn, 2, duration))
     return statistics.median(one), statistics.median(two)
+
+
+def reference_scaling(duration: float) -> float:
+    """Two threads against one for work that needs no interpreter lock and shares
+    nothing (hashing a 1 MiB buffer): what this machine can give two threads right
+    now. Near 2 on an idle two-core machine, near 1 when other work holds a core."""
+    import hashlib
+
+    block = bytes(1 << 20)
+    one, two = thread_scaling(lambda: hashlib.sha256(block).digest(), duration, rounds=2)
+    return two / one
 
 
 def _per_op(stmt: str, namespace: dict, ops_per_stmt: int, target: float = 0.02) -> float:

@@ -324,7 +324,15 @@ class PandasSetIndex(Peer):
     def compile(self, expr: Expr) -> Callable[[], Any]:
         kw = qm.equality_kwargs(expr)
         key = tuple(kw[a] for a in self.wl.set_index_levels)
-        return _compile(f"lambda: g.loc[[{key!r}]]", {"g": self.frame})  # a list key: always a frame
+        frame = self.frame
+
+        def lookup():
+            try:
+                return frame.loc[[key]]  # a list key: always a frame, even for one row
+            except KeyError:  # an absent key raises rather than giving no rows
+                return frame.iloc[:0]
+
+        return lookup
 
     def positions(self, handle: Any) -> set[int]:
         return set(handle["pos"].tolist())

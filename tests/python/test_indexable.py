@@ -341,3 +341,10 @@ def test_self_containing_containers_do_not_hang(watchdog):
     obj.l = [3]
     assert idx.get_by_attribute(l=1) == []
     assert idx.get_by_attribute(l=3) == [obj]
+    again = [4]
+    again.append((again, [again]))
+    obj.l = again
+    assert idx.get_by_attribute(l=3) == []
+    assert idx.get_by_attribute(l=4) == [obj]
+    obj.l = 5
+    assert idx.get_by_attribute(l=4) == []

@@ -357,9 +357,10 @@ class IndexMachine(RuleBasedStateMachine):
 
 
 IndexMachine.TestCase.settings = settings(
-    max_examples=60,
+    max_examples=120,
     stateful_step_count=25,
     deadline=None,
+    database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
 TestIndexAgainstModel = IndexMachine.TestCase

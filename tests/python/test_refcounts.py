@@ -25,6 +25,11 @@ def collected(ref):
     return ref() is None
 
 
+def all_collected(refs):
+    gc.collect()
+    return all(r() is None for r in refs)
+
+
 # ------------------------------------------------------------ who keeps an object alive
 
 
@@ -111,11 +116,13 @@ def test_dropping_the_holder_frees_the_values_it_held():
     idx = Index()
     idx.add_object(holder)
     del token, inner
-    assert not any(collected(r) for r in refs)
+    gc.collect()
+    assert all(r() is not None for r in refs)
     del holder
-    assert not any(collected(r) for r in refs)  # the index still holds the holder
+    gc.collect()
+    assert all(r() is not None for r in refs)  # the index still holds the holder
     del idx
-    assert all(collected(r) for r in refs)
+    assert all_collected(refs)
 
 
 @pytest.mark.parametrize(
@@ -178,7 +185,7 @@ def test_references_dropped_on_other_threads_are_released():
         t.join(60)
     idx.reduce(a=0)
     Index().collect()  # any entry point runs queued releases
-    assert all(collected(r) for r in refs)
+    assert all_collected(refs)
 
 
 def test_reduce_releases_dropped_objects():

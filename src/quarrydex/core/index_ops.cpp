@@ -280,7 +280,9 @@ void remove_object(IndexState& state, ObjectId id) {
   {
     WriteGuard guard(state.store->lock());
     ObjectStore& store = state.store->get(guard);
-    check_index(id, store.size());
+    // A nested add that recorded its pair may not have stored the object yet
+    // when another thread removes the pair again; there is nothing to remove.
+    if (id >= store.size()) return;
     slot = std::move(store[id]);
     store[id] = StoredIndexable{};
   }

@@ -13,9 +13,11 @@ void ParentMap::record_pair(uint32_t holder, uint32_t child) {
 
 bool ParentMap::remove_pair(uint32_t holder, uint32_t child) {
   const auto it = holders_.find(child);
-  if (it == holders_.end()) return !children_.contains(child);
+  if (it == holders_.end()) return false;  // never recorded (e.g. refused as a cycle)
   auto& holders = it->second;
-  holders.erase(std::remove(holders.begin(), holders.end(), holder), holders.end());
+  const auto found = std::find(holders.begin(), holders.end(), holder);
+  if (found == holders.end()) return false;
+  holders.erase(found);
   if (!holders.empty()) return false;
   holders_.erase(it);
   children_.remove(child);

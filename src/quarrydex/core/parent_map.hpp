@@ -25,7 +25,7 @@ class ParentMap {
  public:
   // Records that `holder` holds `child`; recording a pair twice keeps one.
   void record_pair(uint32_t holder, uint32_t child);
-  // Removes the pair; returns true when `child` has no holder left.
+  // Removes the pair; true when it was recorded and `child` has no holder left.
   bool remove_pair(uint32_t holder, uint32_t child);
   // Every holder of any id of `children`.
   Bitmap holders_of(const Bitmap& children) const;

@@ -19,6 +19,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
@@ -65,28 +67,37 @@ struct NumericValues {
   }
 };
 
-// Strings: the positional structure answers patterns, the posting lists
-// answer equality. Both hold exactly the same (id, string) pairs.
+// Strings: the positional structure answers contains (and broad patterns),
+// the ordered posting lists answer equality and narrow prefixes, and a second
+// set of posting lists keyed by the reversed bytes answers narrow suffixes.
+// All three hold exactly the same (id, string) pairs.
 struct StringValues {
   PositionalBitmap positions;
   ExactStrings exact;
+  ExactStrings reversed;
+
+  static std::string reverse(std::string_view s) { return std::string(s.rbegin(), s.rend()); }
 
   void insert(uint32_t id, std::string_view s) {
     positions.insert(id, s);
     exact.insert(s, id);
+    reversed.insert(reverse(s), id);
   }
   void buffered_insert(uint32_t id, std::string_view s) {
     positions.buffered_insert(id, s);
     exact.insert(s, id);
+    reversed.insert(reverse(s), id);
   }
   void remove(uint32_t id, std::string_view s) {
     positions.remove(id, s);
     exact.remove(s, id);
+    reversed.remove(reverse(s), id);
   }
   void flush() { positions.flush(); }
   void narrow(const Bitmap& filter) {
     positions.narrow(filter);
     exact.narrow(filter);
+    reversed.narrow(filter);
   }
 };
 

@@ -121,6 +121,21 @@ void indexable_dealloc(PyObject* self) {
   PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
 }
 
+// Visits the Python references that `value` alone owns: its own holder and,
+// for a container, the holders of its converted members (which hold the
+// members strongly too, so a list holding its own object would otherwise
+// be an uncollectable cycle).
+int visit_owned(const PyValue& value, visitproc visit, void* arg) {
+  if (value.obj().use_count() == 1) Py_VISIT(value.obj().get());
+  if (value.kind() != ValueKind::kIterable) return 0;
+  const auto& members = value.as_iterable().members;
+  if (members == nullptr || members.use_count() != 1) return 0;
+  for (const PyValue& member : *members) {
+    if (const int result = visit_owned(member, visit, arg)) return result;
+  }
+  return 0;
+}
+
 // Visits the references the attribute map owns alone. A holder shared with
 // an index (use_count > 1) is not claimed: the index keeps the object alive
 // regardless. A map that another thread is busy with is skipped: skipping
@@ -131,7 +146,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   if (attributes == nullptr || !attributes->mutex().raw().try_lock()) return 0;
   int result = 0;
   attributes->unguarded().map.for_each([&](uint32_t, const PyValue& value) {
-    if (result == 0 && value.obj().use_count() == 1) result = visit(value.obj().get(), arg);
+    if (result == 0) result = visit_owned(value, visit, arg);
   });
   attributes->mutex().raw().unlock();
   return result;

@@ -11,6 +11,7 @@
 // its values therefore lives until the process ends.
 #include "python/query_expr_type.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
@@ -93,6 +94,29 @@ std::vector<PyValue> values_argument(PyObject* object) {
   return values;
 }
 
+// Copying, evaluating, printing and freeing a tree recurse once per level,
+// with the interpreter lock released where no recursion limit applies, so
+// the depth is bounded where trees are made: as deep as the interpreter's
+// default recursion limit, which any thread with the default stack can take.
+constexpr size_t kMaxQueryDepth = 1000;
+
+size_t depth_of(const QueryExpr& expr) {
+  size_t deepest = 0;
+  for (const QueryExpr& child : expr.children) deepest = std::max(deepest, depth_of(child));
+  return deepest + 1;
+}
+
+// `node` itself, unless it is deeper than kMaxQueryDepth (RecursionError).
+// Its children were made by the constructors here, so each is within bounds.
+QueryExpr checked_depth(QueryExpr node) {
+  if (depth_of(node) > kMaxQueryDepth) {
+    PyErr_Format(PyExc_RecursionError, "query expression nested deeper than %zu levels",
+                 kMaxQueryDepth);
+    throw PythonError();
+  }
+  return node;
+}
+
 template <QueryKind kKind, const Signature& kSignature>
 PyObject* leaf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
@@ -123,7 +147,8 @@ PyObject* in(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 PyObject* negation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kNot, args, nargs, kwnames);
-    return make_query_expr(QueryExpr::negation(query_expr_argument("exprs", parsed[0])));
+    return make_query_expr(
+        checked_depth(QueryExpr::negation(query_expr_argument("exprs", parsed[0]))));
   });
 }
 
@@ -136,7 +161,7 @@ PyObject* group(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     for (PyObject* expr : parsed.extra_positional) {
       children.push_back(query_expr_argument("exprs", expr));
     }
-    return make_query_expr(QueryExpr::group(kKind, std::move(children)));
+    return make_query_expr(checked_depth(QueryExpr::group(kKind, std::move(children))));
   });
 }
 

@@ -86,15 +86,31 @@ Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) 
   }
 }
 
+// Walking the posting lists pays off while the matches are few next to the
+// candidates; past this many the bit-sliced or positional scan is cheaper.
+uint64_t walk_limit(const Bitmap& candidates) { return 256 + candidates.cardinality() / 16; }
+
+Bitmap clipped(Bitmap ids, const Bitmap& candidates) {
+  ids.and_inplace(candidates);
+  return ids;
+}
+
 Bitmap compare(ValueIndex& index, QueryKind kind, const PyValue& value, const Bitmap& candidates) {
   const auto key = numeric_key(value);
   if (!key) return Bitmap();
+  ReadGuard guard(index.numbers.lock());
+  const NumericValues& numbers = index.numbers.get(guard);
+  const bool above = kind == QueryKind::kGt || kind == QueryKind::kGe;
+  const bool inclusive = kind == QueryKind::kGe || kind == QueryKind::kLe;
+  const std::optional<OrderKey> none;
+  auto walked = above ? numbers.exact.collect_range(key, inclusive, none, false, walk_limit(candidates))
+                      : numbers.exact.collect_range(none, false, key, inclusive, walk_limit(candidates));
+  if (walked) return clipped(std::move(*walked), candidates);
   static constexpr Comparison kOps[] = {Comparison::kGreater, Comparison::kGreaterOrEqual,
                                         Comparison::kLess, Comparison::kLessOrEqual};
   const auto op = kOps[static_cast<size_t>(kind) - static_cast<size_t>(QueryKind::kGt)];
   Bitmap result;
-  ReadGuard guard(index.numbers.lock());
-  index.numbers.get(guard).ordered.compare(op, *key, candidates, result);
+  numbers.ordered.compare(op, *key, candidates, result);
   return result;
 }
 
@@ -103,23 +119,36 @@ Bitmap between(ValueIndex& index, const QueryExpr& query, const Bitmap& candidat
   const auto upper = numeric_key(query.values[1]);
   if (!lower || !upper || *upper < *lower) return Bitmap();
   ReadGuard guard(index.numbers.lock());
-  const OrderedBitmap& numbers = index.numbers.get(guard).ordered;
+  const NumericValues& numbers = index.numbers.get(guard);
+  if (auto walked = numbers.exact.collect_range(lower, true, upper, true, walk_limit(candidates))) {
+    return clipped(std::move(*walked), candidates);
+  }
   Bitmap at_most;
-  numbers.less_or_equal(*upper, candidates, at_most);
+  numbers.ordered.less_or_equal(*upper, candidates, at_most);
   Bitmap result;
-  numbers.greater_or_equal(*lower, at_most, result);
+  numbers.ordered.greater_or_equal(*lower, at_most, result);
   return result;
 }
 
 Bitmap pattern(ValueIndex& index, QueryKind kind, const PyValue& value, const Bitmap& candidates) {
   if (value.kind() != ValueKind::kStr) return Bitmap();
   ReadGuard guard(index.strings.lock());
-  const PositionalBitmap& strings = index.strings.get(guard).positions;
-  switch (kind) {
-    case QueryKind::kStartsWith: return strings.starts_with_within(value.as_str(), candidates);
-    case QueryKind::kEndsWith: return strings.ends_with_within(value.as_str(), candidates);
-    default: return strings.contains_within(value.as_str(), candidates);
+  const StringValues& strings = index.strings.get(guard);
+  const std::string_view text = value.as_str();
+  if (kind == QueryKind::kStartsWith) {
+    if (auto walked = strings.exact.collect_prefix(text, walk_limit(candidates))) {
+      return clipped(std::move(*walked), candidates);
+    }
+    return strings.positions.starts_with_within(text, candidates);
   }
+  if (kind == QueryKind::kEndsWith) {
+    const std::string reversed = StringValues::reverse(text);
+    if (auto walked = strings.reversed.collect_prefix(reversed, walk_limit(candidates))) {
+      return clipped(std::move(*walked), candidates);
+    }
+    return strings.positions.ends_with_within(text, candidates);
+  }
+  return strings.positions.contains_within(text, candidates);
 }
 
 Bitmap membership(ValueIndex& index, const QueryExpr& query, const Bitmap& candidates) {

@@ -1,11 +1,14 @@
-// `ExactValues<Key>`: a posting list per exact value, beside the numeric and
-// string structures of an attribute.
+// `ExactValues<Key>`: an ordered posting list per exact value, beside the
+// numeric and string structures of an attribute.
 //
 // Equality on the bit-sliced and positional structures costs one bitmap
-// intersection per key bit or byte position; looking the value up here costs
-// one hash probe and hands back the id set directly. Numbers are keyed by
-// their OrderKey (so 1, 1.0 and True-free numeric equality, 0 == -0.0, hold
-// exactly as in the ordered structure), strings by their bytes.
+// intersection per key bit or byte position; here it costs one B-tree probe
+// and hands back the id set directly. Because the keys are ordered, a narrow
+// range (or a prefix) is answered by walking only the keys inside it; the
+// walk gives up after `limit` ids so that a broad range goes to the
+// bit-sliced structure, whose cost does not grow with the number of matches.
+// Numbers are keyed by their OrderKey (numeric order; 1 and 1.0 share a key,
+// as do 0 and -0.0), strings by their bytes.
 //
 // Invariant: id is in the set of key k exactly when the companion structure
 // holds id under k. A key whose set becomes empty is erased. Guarded by the
@@ -16,8 +19,10 @@
 #include <string>
 #include <string_view>
 
-#include <absl/container/flat_hash_map.h>
-#include <absl/hash/hash.h>
+#include <absl/container/btree_map.h>
+#include <algorithm>
+#include <optional>
+#include <vector>
 
 #include "structures/bitmap.hpp"
 #include "structures/hybrid_set.hpp"
@@ -25,22 +30,35 @@
 
 namespace qdx {
 
-struct OrderKeyHash {
-  size_t operator()(const OrderKey& k) const noexcept {
-    return absl::HashOf(k.mantissa, static_cast<uint16_t>(k.exponent & OrderKey::kExponentMask));
+// Collects the ids of several posting lists, or gives up past a limit.
+class IdCollector {
+ public:
+  explicit IdCollector(uint64_t limit) : limit_(limit) {}
+  // False once the limit is passed.
+  bool add(const HybridSet& set) {
+    count_ += set.cardinality();
+    if (count_ > limit_) return false;
+    if (const CenteredArray* small = set.small()) {
+      ids_.insert(ids_.end(), small->run().begin(), small->run().end());
+    } else {
+      set.or_into(large_);
+    }
+    return true;
   }
+  Bitmap finish() {
+    std::sort(ids_.begin(), ids_.end());
+    large_.add_many(ids_.data(), ids_.size());
+    return std::move(large_);
+  }
+
+ private:
+  uint64_t limit_;
+  uint64_t count_ = 0;
+  std::vector<uint32_t> ids_;
+  Bitmap large_;
 };
 
-struct BytesHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept { return absl::HashOf(s); }
-};
-struct BytesEq {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
-
-template <typename Key, typename LookupKey, typename Hash, typename Eq = std::equal_to<>>
+template <typename Key, typename LookupKey>
 class ExactValues {
  public:
   void insert(const LookupKey& key, uint32_t id) {
@@ -64,20 +82,45 @@ class ExactValues {
   void narrow(const Bitmap& filter) {
     for (auto it = map_.begin(); it != map_.end();) {
       it->second.retain(filter);
-      if (it->second.empty()) {
-        map_.erase(it++);
-      } else {
-        ++it;
-      }
+      // A B-tree erase invalidates every iterator but the one it returns.
+      it = it->second.empty() ? map_.erase(it) : std::next(it);
     }
   }
   size_t size() const noexcept { return map_.size(); }
 
+  // The ids of the keys between the bounds (an absent bound is open), or
+  // nothing when they hold more than `limit` ids.
+  std::optional<Bitmap> collect_range(const std::optional<LookupKey>& lower, bool lower_inclusive,
+                                      const std::optional<LookupKey>& upper, bool upper_inclusive,
+                                      uint64_t limit) const {
+    auto it = !lower ? map_.begin()
+                     : (lower_inclusive ? map_.lower_bound(*lower) : map_.upper_bound(*lower));
+    const auto end = !upper ? map_.end()
+                            : (upper_inclusive ? map_.upper_bound(*upper) : map_.lower_bound(*upper));
+    IdCollector collector(limit);
+    for (; it != end; ++it) {
+      if (!collector.add(it->second)) return std::nullopt;
+    }
+    return collector.finish();
+  }
+
+  // The ids of the keys that begin with `prefix`, or nothing past `limit` ids.
+  std::optional<Bitmap> collect_prefix(std::string_view prefix, uint64_t limit) const
+    requires std::is_same_v<Key, std::string>
+  {
+    IdCollector collector(limit);
+    for (auto it = map_.lower_bound(prefix);
+         it != map_.end() && std::string_view(it->first).substr(0, prefix.size()) == prefix; ++it) {
+      if (!collector.add(it->second)) return std::nullopt;
+    }
+    return collector.finish();
+  }
+
  private:
-  absl::flat_hash_map<Key, HybridSet, Hash, Eq> map_;
+  absl::btree_map<Key, HybridSet, std::less<>> map_;
 };
 
-using ExactNumbers = ExactValues<OrderKey, OrderKey, OrderKeyHash>;
-using ExactStrings = ExactValues<std::string, std::string_view, BytesHash, BytesEq>;
+using ExactNumbers = ExactValues<OrderKey, OrderKey>;
+using ExactStrings = ExactValues<std::string, std::string_view>;
 
 }  // namespace qdx
