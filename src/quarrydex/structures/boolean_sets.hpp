@@ -13,7 +13,9 @@
 // the bitmaps alone.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <memory>
 #include <cstdint>
 
 #include "structures/bitmap.hpp"
@@ -37,9 +39,13 @@ class BooleanSets {
   // A copy of `value`'s bitmap; a failed copy panics
   // "Memory allocation failure cloning roaring bitmap".
   Bitmap equal(bool value) const { return set(value).clone(); }
-  const Bitmap& set(bool value) const noexcept { return cells_[index(value)].bitmap(); }
+  const Bitmap& set(bool value) const noexcept {
+    return cells_ ? (*cells_)[index(value)].bitmap() : empty_bitmap();
+  }
   // Number of ids waiting in `value`'s buffer.
-  size_t buffered(bool value) const noexcept { return cells_[index(value)].buffered(); }
+  size_t buffered(bool value) const noexcept {
+    return cells_ ? (*cells_)[index(value)].buffered() : 0;
+  }
 
   // Intersects both bitmaps with `filter` in place.
   void narrow(const Bitmap& filter);
@@ -55,9 +61,14 @@ class BooleanSets {
   using Cell = BufferedBitmap<kBufferSize>;
 
   static constexpr size_t index(bool value) noexcept { return value ? 0 : 1; }
-  Cell& cell(bool value) noexcept { return cells_[index(value)]; }
+  Cell& cell(bool value) {
+    if (!cells_) cells_ = std::make_unique<std::array<Cell, 2>>();
+    return (*cells_)[index(value)];
+  }
+  static const Bitmap& empty_bitmap() noexcept;
 
-  Cell cells_[2];
+  // Made on first use: an attribute that never holds a boolean pays one pointer.
+  std::unique_ptr<std::array<Cell, 2>> cells_;
 };
 
 }  // namespace qdx
