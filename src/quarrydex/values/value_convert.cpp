@@ -188,9 +188,7 @@ PyObject* value_to_python(const PyValue& value) {
       result = PyBool_FromLong(value.as_bool() ? 1 : 0);
       break;
     default:
-      result = value.obj().get();
-      Py_XINCREF(result);
-      if (result == nullptr) result = Py_NewRef(Py_None);
+      result = PyRef::borrow(value.obj() ? value.obj().get() : Py_None).release();
   }
   if (result == nullptr) throw PythonError();
   return result;
