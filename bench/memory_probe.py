@@ -6,12 +6,16 @@ Every library the peer needs is imported and the records (and, for Quarrydex, th
 objects) are made before the first reading, so the difference between the two
 resident-set readings is what the peer's own structure holds beyond the data. Prints
 one JSON object. The pseudo-peers "records" and "Quarrydex objects" measure the data
-itself: the list of dicts, and the Indexable objects made from it.
+itself: the list of dicts, and the Indexable objects made from it. A second reading
+after `malloc_trim` tells the structure's own footprint from the heap memory that the
+build's temporaries left behind.
 """
 
 from __future__ import annotations
 
 import argparse
+import ctypes
+import ctypes.util
 import gc
 import json
 import os
@@ -59,6 +63,10 @@ def probe(workload: str, size: int, peer_name: str) -> dict:
     peer.build(wl)
     out["build_s"] = time.perf_counter() - t0
     out["held_bytes"] = rss() - before
+    # What the allocator kept of the build's temporaries, as opposed to what the
+    # structure itself holds: the heap's free memory handed back to the system.
+    ctypes.CDLL(ctypes.util.find_library("c")).malloc_trim(0)
+    out["held_trimmed_bytes"] = rss() - before
     if isinstance(peer, peers.Sqlite):
         out["database_bytes"] = peer.database_bytes()
     return out

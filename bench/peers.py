@@ -19,7 +19,7 @@ from collections import defaultdict
 from typing import Any, Callable
 
 import query_model as qm
-from query_model import Expr, Leaf, Node
+from query_model import Expr, Node
 from workloads import Workload
 
 

@@ -63,13 +63,14 @@ def table(rows: list[dict]) -> str:
 
 
 def memory_table(memory: list[dict]) -> str:
-    lines = [f"{'peer':<34} {'held (RSS)':>12} {'build':>10}  note", "-" * 72]
+    lines = [f"{'peer':<34} {'held (RSS)':>12} {'after trim':>12} {'build':>10}  note", "-" * 90]
     for m in memory:
         note = ""
         if "database_bytes" in m:
             note = f"SQLite's own page count: {m['database_bytes'] / 2**20:,.1f} MiB"
         build = fmt_seconds(m.get("build_s")) if "build_s" in m else "-"
-        lines.append(f"{m['peer']:<34} {m['held_bytes'] / 2**20:>8,.1f} MiB {build:>10}  {note}")
+        trimmed = f"{m['held_trimmed_bytes'] / 2**20:>8,.1f} MiB" if "held_trimmed_bytes" in m else "-"
+        lines.append(f"{m['peer']:<34} {m['held_bytes'] / 2**20:>8,.1f} MiB {trimmed:>12} {build:>10}  {note}")
     return "\n".join(lines)
 
 
@@ -183,18 +184,22 @@ def targets(rows: list[dict], memory: list[dict], extra: dict) -> list[tuple[str
     else:
         check("updates: numeric write on an indexed object < 2 µs", [])
     th = extra.get("threads", {})
-    if th:
-        ref = extra.get("threads reference")
-        note = f" (GIL-free reference work: {ref:.2f}x on this machine now)" if ref else ""
-        check("threads: two threads >= 1.8x the throughput of one",
-              [(v >= 1.8, f"{k}: {v:.2f}x{note}") for k, v in th.items()])
+    ref = extra.get("threads reference")
+    name = "threads: two threads >= 1.8x the throughput of one"
+    if th and ref is not None and ref < 1.6:
+        # The machine could not run two threads at once: the figure says nothing of the code.
+        measured = ", ".join(f"{k}: {v:.2f}x" for k, v in th.items())
+        out.append((name, f"not judged, GIL-free reference work scaled only {ref:.2f}x ({measured})", None))
+    elif th:
+        note = f" (GIL-free reference work: {ref:.2f}x)" if ref else ""
+        check(name, [(v >= 1.8, f"{k}: {v:.2f}x{note}") for k, v in th.items()])
     else:
         check("threads: two threads >= 1.8x the throughput of one", [])
     return out
 
 
 def targets_text(results: list[tuple[str, str, bool | None]]) -> str:
-    mark = {True: "met   ", False: "MISSED", None: "-     "}
+    mark = {True: "met   ", False: "MISSED", None: "-     "}  # "-": not run or not judged
     return "\n".join(f"  {mark[ok]} {name}: {measured}" for name, measured, ok in results)
 
 
@@ -215,11 +220,14 @@ def write_chart(rows: list[dict], path: str) -> bool:
     except ImportError:
         return False
     panels = [w for w in ("fruits", "ranges", "strings", "build", "updates") if any(r["workload"] == w for r in rows)]
-    fig, axes = plt.subplots(len(panels), 1, figsize=(12, 4.2 * len(panels)), squeeze=False)
+    everyone = [p for p in dict.fromkeys(r["peer"] for r in rows if r["workload"] in panels) if not p.startswith(LC)]
+    palette = plt.get_cmap("tab20").colors
+    color = {p: palette[i % len(palette)] for i, p in enumerate(everyone)}  # one colour per peer throughout
+    fig, axes = plt.subplots(len(panels), 1, figsize=(14, 4.2 * len(panels)), squeeze=False)
     for ax, workload in zip(axes[:, 0], panels):
         sub = [r for r in rows if r["workload"] == workload and r.get("vs_lc")]
         queries = list(dict.fromkeys(r["query"] for r in sub))
-        peers = [p for p in dict.fromkeys(r["peer"] for r in sub) if not p.startswith(LC)]
+        peers = [p for p in everyone if any(r["peer"] == p for r in sub)]
         width = 0.85 / max(len(peers), 1)
         for j, peer in enumerate(peers):
             xs, ys = [], []
@@ -228,14 +236,14 @@ def write_chart(rows: list[dict], path: str) -> bool:
                 if r:
                     xs.append(i + j * width)
                     ys.append(r["vs_lc"])
-            ax.bar(xs, ys, width, label=peer)
+            ax.bar(xs, ys, width, label=peer, color=color[peer])
         ax.axhline(1.0, color="black", linewidth=0.8)
         ax.set_xticks([i + 0.425 - width / 2 for i in range(len(queries))])
         ax.set_xticklabels(queries, fontsize=7, rotation=20, ha="right")
         ax.set_yscale("log")
         ax.set_ylabel("x list comprehension (log)")
         ax.set_title(workload)
-        ax.legend(fontsize=7, ncol=3)
+        ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.0, 1.0))
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)

@@ -87,7 +87,7 @@ def fmt_seconds(s: float | None) -> str:
     if s is None:
         return "-"
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
-        if s >= scale:
+        if s >= scale * 0.9995:  # what would print as 1e+03 of the smaller unit
             return f"{s / scale:.3g} {unit}"
     return f"{s / 1e-9:.3g} ns"
 

@@ -15,7 +15,7 @@ import pytest
 
 from Quarrydex import FilteredIndex, Index, Indexable, PyQueryExpr, sum_as_string
 from Quarrydex import PyQueryExpr as Q
-from world import World, sample_world
+from world import sample_world
 
 try:
     import numpy
@@ -217,8 +217,16 @@ class Other:
 def _argument_cases():
     """(label, call on named objects, exception, message) for every method."""
     cases = [
-        ("Index(1)", lambda n: Index(1), "Index.__new__() takes 0 positional arguments but 1 was given"),
-        ("Index(a=1)", lambda n: Index(a=1), "Index.__new__() got an unexpected keyword argument 'a'"),
+        (
+            "Index(1)",
+            lambda n: Index(1),
+            "Index.__new__() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            "Index(a=1)",
+            lambda n: Index(a=1),
+            "Index.__new__() got an unexpected keyword argument 'a'",
+        ),
         ("FilteredIndex()", lambda n: FilteredIndex(), "No constructor defined for FilteredIndex"),
         ("PyQueryExpr()", lambda n: PyQueryExpr(), "No constructor defined for PyQueryExpr"),
         (
@@ -356,8 +364,16 @@ def _argument_cases():
             lambda n: n["view"].rebase(x=1),
             "FilteredIndex.rebase() got an unexpected keyword argument 'x'",
         ),
-        ("eq()", lambda n: Q.eq(), "PyQueryExpr.eq() missing 2 required positional arguments: 'attr' and 'value'"),
-        ("eq(a)", lambda n: Q.eq("v"), "PyQueryExpr.eq() missing 1 required positional argument: 'value'"),
+        (
+            "eq()",
+            lambda n: Q.eq(),
+            "PyQueryExpr.eq() missing 2 required positional arguments: 'attr' and 'value'",
+        ),
+        (
+            "eq(a)",
+            lambda n: Q.eq("v"),
+            "PyQueryExpr.eq() missing 1 required positional argument: 'value'",
+        ),
         (
             "gt(a, 1, 2)",
             lambda n: Q.gt("v", 1, 2),
@@ -376,7 +392,8 @@ def _argument_cases():
         (
             "bt()",
             lambda n: Q.bt(),
-            "PyQueryExpr.bt() missing 3 required positional arguments: 'attr', 'lower', and 'upper'",
+            "PyQueryExpr.bt() missing 3 required positional arguments:"
+            " 'attr', 'lower', and 'upper'",
         ),
         (
             "in_(a, str)",
@@ -452,7 +469,8 @@ class FailingSequence:
 def test_add_object_many_adds_nothing_unless_all_convert(world, error, exc, message):
     _, named = world
     fresh = [Indexable(v=100 + i, s="fresh") for i in range(3)]
-    unchanged(world, lambda: named["first"].add_object_many(FailingSequence(fresh, error)), exc, message)
+    sequence = FailingSequence(fresh, error)
+    unchanged(world, lambda: named["first"].add_object_many(sequence), exc, message)
     # Not linked either: writes to the refused objects reach no index.
     for obj in fresh:
         obj.s = "written"

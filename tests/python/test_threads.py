@@ -7,7 +7,9 @@ fresh index built in one thread from the objects' final attribute values.
 
 import faulthandler
 import random
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -296,3 +298,48 @@ def test_indexes_built_while_values_change(kind, values):
     final = Index()
     final.add_object_many(holders)
     assert final.reduced_query(probe).collect() == final.collect()
+
+
+def test_rebase_and_union_linking_the_same_objects_at_once():
+    # Both operations link every object of the source to a new index; run in
+    # a child process so that a crash is reported here instead of ending the
+    # whole test run.
+    code = textwrap.dedent(
+        """
+        import faulthandler, threading, time
+        faulthandler.enable()
+        from Quarrydex import Index, Indexable
+        pool = [Indexable(k=i % 3) for i in range(40)]
+        main = Index()
+        main.add_object_many(pool)
+        stop = threading.Event()
+        errors = []
+
+        def loop(step):
+            try:
+                while not stop.is_set():
+                    step()
+            except BaseException as exc:
+                errors.append(exc)
+
+        steps = [lambda: main.reduced().rebase(), lambda: Index().union_with(main)]
+        threads = [threading.Thread(target=loop, args=(s,)) for s in steps]
+        for t in threads:
+            t.start()
+        time.sleep(2)
+        stop.set()
+        for t in threads:
+            t.join(60)
+        assert errors == [], errors
+        fresh = Index()
+        fresh.add_object_many(pool)
+        for k in range(3):
+            assert main.get_by_attribute(k=k) == fresh.get_by_attribute(k=k)
+        print("ok")
+        """
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "ok"

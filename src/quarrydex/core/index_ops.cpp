@@ -232,22 +232,26 @@ void remove_value(IndexState& state, ObjectId id, uint32_t attribute, const PyVa
 }
 
 void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state) {
+  const std::shared_ptr<IndexState> target = state.lock();
+  if (target == nullptr) return;
+  // Each live index is pinned while the list is rebuilt, so no link can
+  // expire half-way through the sort and break its ordering. Declared before
+  // the guard, the pins are dropped after the mutex is released.
+  std::vector<std::shared_ptr<IndexState>> live;
   MutexGuard guard(record.index_links->mutex());
   IndexLinks& links = record.index_links->get(guard);
-  links.erase(std::remove_if(links.begin(), links.end(), [](const auto& l) { return l.expired(); }),
-              links.end());
+  live.reserve(links.size() + 1);
+  for (const auto& link : links) {
+    if (auto locked = link.lock()) live.push_back(std::move(locked));
+  }
   // One link per index: adding an object twice must not make every later
   // write update that index twice.
-  const auto target = state.lock();
-  for (const auto& l : links) {
-    if (l.lock() == target) return;
-  }
-  links.push_back(state);
-  if (links.size() >= 2) {
-    std::stable_sort(links.begin(), links.end(), [](const auto& a, const auto& b) {
-      return std::less<const IndexState*>()(a.lock().get(), b.lock().get());
-    });
-  }
+  if (std::find(live.begin(), live.end(), target) == live.end()) live.push_back(target);
+  std::sort(live.begin(), live.end(), [](const auto& a, const auto& b) {
+    return std::less<const IndexState*>()(a.get(), b.get());
+  });
+  links.clear();
+  for (const auto& locked : live) links.push_back(locked);
 }
 
 void unlink_index(const IndexAPI& record, const IndexState* state) {

@@ -14,9 +14,10 @@ void union_indexes(const std::shared_ptr<IndexState>& target,
     ReadGuard ids_guard(other->all_ids->lock());
     ReadGuard store_guard(other->store->lock());
     const ObjectStore& store = other->store->get(store_guard);
+    // An add puts the id into all_ids just before it fills the slot, so an
+    // id may briefly have no slot yet; that object is not merged.
     other->all_ids->get(ids_guard).for_each([&](uint32_t id) {
-      check_index(id, store.size());
-      if (!store[id].empty()) slots.push_back(store[id]);
+      if (id < store.size() && !store[id].empty()) slots.push_back(store[id]);
     });
   }
   add_objects(target, slots);
