@@ -41,12 +41,14 @@ void put_slot_locked(ObjectStore& store, StoredIndexable slot) {
 
 void store_object(IndexState& state, StoredIndexable slot) {
   const ObjectId id = slot.id();
+  // The slot is written before the id is published in all_ids, so every id a
+  // reader finds there already has its object.
   {
-    WriteGuard guard(state.all_ids->lock());
-    state.all_ids->get(guard).add(id);
+    WriteGuard guard(state.store->lock());
+    put_slot_locked(state.store->get(guard), std::move(slot));
   }
-  WriteGuard guard(state.store->lock());
-  put_slot_locked(state.store->get(guard), std::move(slot));
+  WriteGuard guard(state.all_ids->lock());
+  state.all_ids->get(guard).add(id);
 }
 
 }  // namespace qdx
