@@ -2,6 +2,8 @@
 
 namespace qdx {
 
-void panic(std::string_view message) { throw Panic(std::string(message)); }
+void panic(std::string_view message) {
+  throw Panic(std::string(message));
+}
 
 }  // namespace qdx

@@ -26,7 +26,8 @@ class Panic : public std::exception {
 
 // Texts of the checks that several places share.
 inline constexpr std::string_view kPoisonedLock = "called `Result::unwrap()` on an `Err` value";
-inline constexpr std::string_view kCloneFailure = "Memory allocation failure cloning roaring bitmap";
+inline constexpr std::string_view kCloneFailure =
+    "Memory allocation failure cloning roaring bitmap";
 inline constexpr std::string_view kBitmapInitFailure = "assertion failed: success";
 inline constexpr std::string_view kIndexableLockFailed = "cannot read from indexable";
 

@@ -56,12 +56,8 @@ void insert_column(ValueIndex& index, const Column& column) {
   for (const auto& [id, value] : column) {
     switch (value->kind()) {
       case ValueKind::kInt:
-        numbers.buffered_insert(id, OrderKey::from_int(value->as_int()));
-        break;
       case ValueKind::kFloat:
-        if (!std::isnan(value->as_float())) {
-          numbers.buffered_insert(id, OrderKey::from_double(value->as_float()));
-        }
+        if (const auto key = numeric_key(*value)) numbers.buffered_insert(id, *key);
         break;
       case ValueKind::kStr:
         strings.buffered_insert(id, value->as_str());
@@ -111,7 +107,8 @@ void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link,
 
 }  // namespace
 
-void add_objects(const std::shared_ptr<IndexState>& state, const std::vector<StoredIndexable>& slots) {
+void add_objects(const std::shared_ptr<IndexState>& state,
+                 const std::vector<StoredIndexable>& slots) {
   if (slots.empty()) return;
   const std::weak_ptr<IndexState> link = state;
   store_and_link(*state, link, slots);

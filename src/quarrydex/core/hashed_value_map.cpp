@@ -6,7 +6,9 @@
 
 namespace qdx {
 
-HashedValueMap::~HashedValueMap() { delete shards_.load(std::memory_order_acquire); }
+HashedValueMap::~HashedValueMap() {
+  delete shards_.load(std::memory_order_acquire);
+}
 
 size_t HashedValueMap::shard_index(uint64_t hash) noexcept {
   return static_cast<size_t>(std::rotl(hash * kWordHashK, 26) & kMask);

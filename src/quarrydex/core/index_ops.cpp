@@ -15,7 +15,9 @@ namespace {
 
 thread_local std::vector<ObjectId> t_in_progress;
 
-std::weak_ptr<IndexState> weak_of(const std::shared_ptr<IndexState>& state) { return state; }
+std::weak_ptr<IndexState> weak_of(const std::shared_ptr<IndexState>& state) {
+  return state;
+}
 
 // Members of a container value, containers nested in it flattened, each
 // with a fresh proxy id.
@@ -117,8 +119,12 @@ void write_component(RwLocked<Component>& component, F&& f) {
 
 }  // namespace
 
-InProgress::InProgress(ObjectId id) { t_in_progress.push_back(id); }
-InProgress::~InProgress() { t_in_progress.pop_back(); }
+InProgress::InProgress(ObjectId id) {
+  t_in_progress.push_back(id);
+}
+InProgress::~InProgress() {
+  t_in_progress.pop_back();
+}
 bool InProgress::contains(ObjectId id) {
   return std::find(t_in_progress.begin(), t_in_progress.end(), id) != t_in_progress.end();
 }
@@ -138,12 +144,10 @@ bool is_private_attribute(uint32_t attribute) {
 void insert_into(ValueIndex& index, ObjectId id, const PyValue& value) {
   switch (value.kind()) {
     case ValueKind::kInt:
-      write_component(index.numbers, [&](auto& c) { c.insert(id, OrderKey::from_int(value.as_int())); });
-      break;
     case ValueKind::kFloat:
-      if (std::isnan(value.as_float())) break;  // NaN equals nothing, not even itself
-      write_component(index.numbers,
-                      [&](auto& c) { c.insert(id, OrderKey::from_double(value.as_float())); });
+      if (const auto key = numeric_key(value)) {
+        write_component(index.numbers, [&](auto& c) { c.insert(id, *key); });
+      }
       break;
     case ValueKind::kStr:
       write_component(index.strings, [&](auto& c) { c.insert(id, value.as_str()); });
@@ -167,12 +171,10 @@ void insert_into(ValueIndex& index, ObjectId id, const PyValue& value) {
 void remove_from(ValueIndex& index, ObjectId id, const PyValue& value) {
   switch (value.kind()) {
     case ValueKind::kInt:
-      write_component(index.numbers, [&](auto& c) { c.remove(id, OrderKey::from_int(value.as_int())); });
-      break;
     case ValueKind::kFloat:
-      if (std::isnan(value.as_float())) break;
-      write_component(index.numbers,
-                      [&](auto& c) { c.remove(id, OrderKey::from_double(value.as_float())); });
+      if (const auto key = numeric_key(value)) {
+        write_component(index.numbers, [&](auto& c) { c.remove(id, *key); });
+      }
       break;
     case ValueKind::kStr:
       write_component(index.strings, [&](auto& c) { c.remove(id, value.as_str()); });
@@ -199,22 +201,10 @@ void insert_value(IndexState& state, const std::weak_ptr<IndexState>& link, Obje
   insert_into(*index, id, value);
 }
 
-namespace {
-
-std::optional<OrderKey> stored_key(const PyValue& value) {
-  if (value.kind() == ValueKind::kInt) return OrderKey::from_int(value.as_int());
-  if (value.kind() == ValueKind::kFloat && !std::isnan(value.as_float())) {
-    return OrderKey::from_double(value.as_float());
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 void replace_value(IndexState& state, const std::weak_ptr<IndexState>& link, ObjectId id,
                    uint32_t attribute, const PyValue* old, const PyValue& value) {
-  const auto old_key = old != nullptr ? stored_key(*old) : std::nullopt;
-  const auto new_key = stored_key(value);
+  const auto old_key = old != nullptr ? numeric_key(*old) : std::nullopt;
+  const auto new_key = numeric_key(value);
   if (old_key && new_key) {
     std::shared_ptr<ValueIndex> index = find_value_index(state, attribute);
     if (index != nullptr) {

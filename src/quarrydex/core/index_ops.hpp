@@ -36,7 +36,8 @@ void remove_from(ValueIndex& index, ObjectId id, const PyValue& value);
 void add_object(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
                 bool skip_private);
 // Adds several objects; every attribute name is indexed.
-void add_objects(const std::shared_ptr<IndexState>& state, const std::vector<StoredIndexable>& slots);
+void add_objects(const std::shared_ptr<IndexState>& state,
+                 const std::vector<StoredIndexable>& slots);
 // Takes an object out of an index (its slot, its values, its id, its link).
 void remove_object(IndexState& state, ObjectId id);
 

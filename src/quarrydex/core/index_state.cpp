@@ -22,7 +22,8 @@ std::shared_ptr<ValueIndex> find_value_index(IndexState& state, uint32_t attribu
   return attribute < table.size() ? table[attribute] : nullptr;
 }
 
-std::shared_ptr<ValueIndex> value_index_for(IndexState& state, const std::weak_ptr<IndexState>& link,
+std::shared_ptr<ValueIndex> value_index_for(IndexState& state,
+                                            const std::weak_ptr<IndexState>& link,
                                             uint32_t attribute) {
   if (auto found = find_value_index(state, attribute)) return found;
   WriteGuard guard(state.attributes->lock());

@@ -57,7 +57,8 @@ class IndexState {
 // The value index of `attribute`, or nullptr. Takes the table's read lock.
 std::shared_ptr<ValueIndex> find_value_index(IndexState& state, uint32_t attribute);
 // The value index of `attribute`, made (and the table grown) when missing.
-std::shared_ptr<ValueIndex> value_index_for(IndexState& state, const std::weak_ptr<IndexState>& link,
+std::shared_ptr<ValueIndex> value_index_for(IndexState& state,
+                                            const std::weak_ptr<IndexState>& link,
                                             uint32_t attribute);
 
 // Puts the object into the store and its id into all_ids.

@@ -18,7 +18,9 @@
 // Every component is empty and costs a few words until first used.
 #pragma once
 
+#include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,16 @@
 namespace qdx {
 
 class IndexState;
+
+// The key a number is stored under; nothing for other kinds and for NaN,
+// which is never stored because it equals nothing.
+inline std::optional<OrderKey> numeric_key(const PyValue& value) {
+  if (value.kind() == ValueKind::kInt) return OrderKey::from_int(value.as_int());
+  if (value.kind() == ValueKind::kFloat && !std::isnan(value.as_float())) {
+    return OrderKey::from_double(value.as_float());
+  }
+  return std::nullopt;
+}
 
 // Numbers: the bit-sliced structure answers ranges, the posting lists answer
 // equality in one probe. Both hold exactly the same (id, key) pairs.

@@ -37,11 +37,10 @@ struct ParsedArguments {
   PyObject* operator[](size_t i) const { return values[i]; }
 };
 
-ParsedArguments parse_arguments(const Signature& signature, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames);
+ParsedArguments parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
 
 // Parsing for tp_new-style (args tuple, kwargs dict) calls.
-ParsedArguments parse_tuple_arguments(const Signature& signature, PyObject* args,
-                                      PyObject* kwargs);
+ParsedArguments parse_tuple_arguments(const Signature& signature, PyObject* args, PyObject* kwargs);
 
 }  // namespace qdx

@@ -45,8 +45,8 @@ void throw_type_error(const std::string& message) {
 }
 
 void throw_conversion_error(PyObject* object, std::string_view class_name) {
-  throw_type_error("'" + std::string(Py_TYPE(object)->tp_name) + "' object cannot be converted to '" +
-                   std::string(class_name) + "'");
+  throw_type_error("'" + std::string(Py_TYPE(object)->tp_name) +
+                   "' object cannot be converted to '" + std::string(class_name) + "'");
 }
 
 void reword_argument_error(std::string_view name) noexcept {
@@ -63,10 +63,10 @@ void reword_argument_error(std::string_view name) noexcept {
   }
   PyRef text = PyRef::steal(PyObject_Str(value.get()));
   const std::string prefix = "argument '" + std::string(name) + "': ";
-  PyRef message = PyRef::steal(text ? PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get())
-                                    : nullptr);
-  PyRef replacement = PyRef::steal(message ? PyObject_CallOneArg(PyExc_TypeError, message.get())
-                                           : nullptr);
+  PyRef message =
+      PyRef::steal(text ? PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()) : nullptr);
+  PyRef replacement =
+      PyRef::steal(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
   if (!replacement) return;  // the failure to build it is the pending error
   PyException_SetCause(replacement.get(), PyException_GetCause(value.get()));
   PyErr_SetObject(PyExc_TypeError, replacement.get());

@@ -20,8 +20,7 @@ struct FilteredState {
 };
 
 struct FilteredIndexObject {
-  PyObject_HEAD
-  FilteredState filtered;
+  PyObject_HEAD FilteredState filtered;
 };
 
 FilteredState& filtered_of(PyObject* self) {
@@ -36,13 +35,7 @@ constexpr Signature kCollect{"FilteredIndex.collect()", std::span(kNoNames, 0), 
 constexpr Signature kRebase{"FilteredIndex.rebase()", std::span(kNoNames, 0), 0};
 
 void filtered_dealloc(PyObject* self) {
-  {
-    GilHeld held;
-    filtered_of(self).~FilteredState();
-  }
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+  free_instance(self, [&] { filtered_of(self).~FilteredState(); });
 }
 
 // Both narrowing methods release the interpreter lock while they evaluate:
@@ -94,15 +87,13 @@ PyObject* rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-#define QDX_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef g_methods[] = {
-    {"reduced", QDX_FASTCALL(reduced), METH_FASTCALL | METH_KEYWORDS,
+    {"reduced", as_method(reduced), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\n"},
-    {"reduced_query", QDX_FASTCALL(reduced_query), METH_FASTCALL | METH_KEYWORDS,
+    {"reduced_query", as_method(reduced_query), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
-    {"collect", QDX_FASTCALL(collect), METH_FASTCALL | METH_KEYWORDS, "collect($self)\n--\n\n"},
-    {"rebase", QDX_FASTCALL(rebase), METH_FASTCALL | METH_KEYWORDS, "rebase($self)\n--\n\n"},
+    {"collect", as_method(collect), METH_FASTCALL | METH_KEYWORDS, "collect($self)\n--\n\n"},
+    {"rebase", as_method(rebase), METH_FASTCALL | METH_KEYWORDS, "rebase($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

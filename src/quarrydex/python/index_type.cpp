@@ -17,7 +17,9 @@
 namespace qdx {
 namespace {
 
-IndexState& state_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->state; }
+IndexState& state_of(PyObject* self) {
+  return *reinterpret_cast<IndexObject*>(self)->state;
+}
 const std::shared_ptr<IndexState>& shared_state_of(PyObject* self) {
   return reinterpret_cast<IndexObject*>(self)->state;
 }
@@ -44,19 +46,14 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     parse_tuple_arguments(kNew, args, kwargs);
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) throw PythonError();
-    new (&reinterpret_cast<IndexObject*>(self)->state) std::shared_ptr<IndexState>(IndexState::make());
+    new (&reinterpret_cast<IndexObject*>(self)->state)
+        std::shared_ptr<IndexState>(IndexState::make());
     return self;
   });
 }
 
 void index_dealloc(PyObject* self) {
-  {
-    GilHeld held;
-    reinterpret_cast<IndexObject*>(self)->state.~shared_ptr();
-  }
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+  free_instance(self, [&] { reinterpret_cast<IndexObject*>(self)->state.~shared_ptr(); });
 }
 
 PyObject* add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -161,23 +158,20 @@ PyObject* union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-#define QDX_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef g_methods[] = {
-    {"add_object", QDX_FASTCALL(add_object), METH_FASTCALL | METH_KEYWORDS,
+    {"add_object", as_method(add_object), METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, py_ref)\n--\n\n"},
-    {"add_object_many", QDX_FASTCALL(add_object_many), METH_FASTCALL | METH_KEYWORDS,
+    {"add_object_many", as_method(add_object_many), METH_FASTCALL | METH_KEYWORDS,
      "add_object_many($self, objs)\n--\n\n"},
-    {"get_by_attribute", QDX_FASTCALL(get_by_attribute), METH_FASTCALL | METH_KEYWORDS,
+    {"get_by_attribute", as_method(get_by_attribute), METH_FASTCALL | METH_KEYWORDS,
      "get_by_attribute($self, **kwargs)\n--\n\n"},
-    {"reduce", QDX_FASTCALL(reduce), METH_FASTCALL | METH_KEYWORDS,
-     "reduce($self, **kwargs)\n--\n\n"},
-    {"reduced", QDX_FASTCALL(reduced), METH_FASTCALL | METH_KEYWORDS,
+    {"reduce", as_method(reduce), METH_FASTCALL | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
+    {"reduced", as_method(reduced), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\n"},
-    {"reduced_query", QDX_FASTCALL(reduced_query), METH_FASTCALL | METH_KEYWORDS,
+    {"reduced_query", as_method(reduced_query), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
-    {"collect", QDX_FASTCALL(collect), METH_FASTCALL | METH_KEYWORDS, "collect($self)\n--\n\n"},
-    {"union_with", QDX_FASTCALL(union_with), METH_FASTCALL | METH_KEYWORDS,
+    {"collect", as_method(collect), METH_FASTCALL | METH_KEYWORDS, "collect($self)\n--\n\n"},
+    {"union_with", as_method(union_with), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -26,7 +26,9 @@ namespace {
 
 PyTypeObject* g_indexable_type = nullptr;
 
-IndexableObject* as_indexable(PyObject* self) { return reinterpret_cast<IndexableObject*>(self); }
+IndexableObject* as_indexable(PyObject* self) {
+  return reinterpret_cast<IndexableObject*>(self);
+}
 
 uint32_t attribute_id(std::string_view name) {
   if (auto id = interner().get(name)) return *id;
@@ -111,14 +113,8 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
 
 void indexable_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  PyTypeObject* type = Py_TYPE(self);
   if (as_indexable(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-  {
-    GilHeld held;
-    as_indexable(self)->api.~IndexAPI();
-  }
-  type->tp_free(self);
-  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+  free_instance(self, [&] { as_indexable(self)->api.~IndexAPI(); });
 }
 
 // Visits the Python references that `value` alone owns: its own holder and,

@@ -3,8 +3,8 @@
 #include <Python.h>
 
 #include <atomic>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "python/arg_parser.hpp"
@@ -37,10 +37,10 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-PyMethodDef g_sum_def = {
-    "sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_as_string)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
+PyMethodDef g_sum_def = {"sum_as_string",
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_as_string)),
+                         METH_FASTCALL | METH_KEYWORDS,
+                         "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -130,4 +130,6 @@ PyTypeObject* make_heap_type(PyType_Spec& spec) {
 
 }  // namespace qdx
 
-PyMODINIT_FUNC PyInit_Quarrydex(void) { return qdx::init_module(); }
+PyMODINIT_FUNC PyInit_Quarrydex(void) {
+  return qdx::init_module();
+}

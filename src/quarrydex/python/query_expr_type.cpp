@@ -173,18 +173,10 @@ PyObject* query_expr_repr(PyObject* self) {
 }
 
 void query_expr_dealloc(PyObject* self) {
-  {
-    GilHeld held;
-    reinterpret_cast<QueryExprObject*>(self)->tree.~QueryExpr();
-  }
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+  free_instance(self, [&] { reinterpret_cast<QueryExprObject*>(self)->tree.~QueryExpr(); });
 }
 
-#define QDX_STATIC(f)                                             \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), \
-      METH_FASTCALL | METH_KEYWORDS | METH_STATIC
+#define QDX_STATIC(f) as_method(f), METH_FASTCALL | METH_KEYWORDS | METH_STATIC
 
 PyMethodDef g_methods[] = {
     {"eq", QDX_STATIC((leaf<QueryKind::kEq, kEq>)), "eq(attr, value)\n--\n\n"},
@@ -216,7 +208,8 @@ PyType_Slot g_slots[] = {
 };
 
 // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed from Python.
-PyType_Spec g_spec = {"Quarrydex.PyQueryExpr", sizeof(QueryExprObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+PyType_Spec g_spec = {"Quarrydex.PyQueryExpr", sizeof(QueryExprObject), 0, Py_TPFLAGS_DEFAULT,
+                      g_slots};
 
 }  // namespace
 

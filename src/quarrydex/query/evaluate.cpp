@@ -12,20 +12,34 @@ namespace {
 
 int priority(QueryKind kind) {
   switch (kind) {
-    case QueryKind::kEq: return 0;
-    case QueryKind::kNe: return 1;
-    case QueryKind::kNot: return 2;
-    case QueryKind::kIn: return 3;
-    case QueryKind::kStartsWith: return 4;
-    case QueryKind::kEndsWith: return 5;
-    case QueryKind::kContains: return 6;
-    case QueryKind::kAnd: return 7;
-    case QueryKind::kOr: return 8;
-    case QueryKind::kLt: return 9;
-    case QueryKind::kLe: return 10;
-    case QueryKind::kGt: return 11;
-    case QueryKind::kGe: return 12;
-    case QueryKind::kBt: return 13;
+    case QueryKind::kEq:
+      return 0;
+    case QueryKind::kNe:
+      return 1;
+    case QueryKind::kNot:
+      return 2;
+    case QueryKind::kIn:
+      return 3;
+    case QueryKind::kStartsWith:
+      return 4;
+    case QueryKind::kEndsWith:
+      return 5;
+    case QueryKind::kContains:
+      return 6;
+    case QueryKind::kAnd:
+      return 7;
+    case QueryKind::kOr:
+      return 8;
+    case QueryKind::kLt:
+      return 9;
+    case QueryKind::kLe:
+      return 10;
+    case QueryKind::kGt:
+      return 11;
+    case QueryKind::kGe:
+      return 12;
+    case QueryKind::kBt:
+      return 13;
   }
   return 14;
 }

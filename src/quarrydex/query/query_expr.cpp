@@ -5,9 +5,9 @@
 namespace qdx {
 
 std::string_view query_kind_name(QueryKind kind) {
-  static constexpr std::string_view kNames[] = {
-      "Eq", "Ne", "Not", "In", "And", "Or", "Gt", "Ge", "Lt", "Le", "Bt", "StartsWi", "EndsWi",
-      "Contains"};
+  static constexpr std::string_view kNames[] = {"Eq", "Ne",       "Not",    "In",      "And",
+                                                "Or", "Gt",       "Ge",     "Lt",      "Le",
+                                                "Bt", "StartsWi", "EndsWi", "Contains"};
   return kNames[static_cast<size_t>(kind)];
 }
 
@@ -56,7 +56,9 @@ QueryExpr QueryExpr::with_attribute(std::string_view new_attribute) const {
   return node;
 }
 
-std::string QueryExpr::repr() const { return "<QueryExpr: " + render() + ">"; }
+std::string QueryExpr::repr() const {
+  return "<QueryExpr: " + render() + ">";
+}
 
 std::string QueryExpr::render() const {
   std::string out(query_kind_name(kind));

@@ -9,14 +9,6 @@
 namespace qdx {
 namespace {
 
-std::optional<OrderKey> numeric_key(const PyValue& value) {
-  if (value.kind() == ValueKind::kInt) return OrderKey::from_int(value.as_int());
-  if (value.kind() == ValueKind::kFloat && !std::isnan(value.as_float())) {
-    return OrderKey::from_double(value.as_float());
-  }
-  return std::nullopt;
-}
-
 // The universe plus the proxies whose holder is in it.
 class Candidates {
  public:
@@ -88,7 +80,9 @@ Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) 
 
 // Walking the posting lists pays off while the matches are few next to the
 // candidates; past this many the bit-sliced or positional scan is cheaper.
-uint64_t walk_limit(const Bitmap& candidates) { return 256 + candidates.cardinality() / 16; }
+uint64_t walk_limit(const Bitmap& candidates) {
+  return 256 + candidates.cardinality() / 16;
+}
 
 Bitmap clipped(Bitmap ids, const Bitmap& candidates) {
   ids.and_inplace(candidates);
@@ -103,8 +97,9 @@ Bitmap compare(ValueIndex& index, QueryKind kind, const PyValue& value, const Bi
   const bool above = kind == QueryKind::kGt || kind == QueryKind::kGe;
   const bool inclusive = kind == QueryKind::kGe || kind == QueryKind::kLe;
   const std::optional<OrderKey> none;
-  auto walked = above ? numbers.exact.collect_range(key, inclusive, none, false, walk_limit(candidates))
-                      : numbers.exact.collect_range(none, false, key, inclusive, walk_limit(candidates));
+  auto walked =
+      above ? numbers.exact.collect_range(key, inclusive, none, false, walk_limit(candidates))
+            : numbers.exact.collect_range(none, false, key, inclusive, walk_limit(candidates));
   if (walked) return clipped(std::move(*walked), candidates);
   static constexpr Comparison kOps[] = {Comparison::kGreater, Comparison::kGreaterOrEqual,
                                         Comparison::kLess, Comparison::kLessOrEqual};

@@ -10,7 +10,9 @@ Bitmap::Bitmap() {
   if (!ra_init_with_capacity(&bitmap_.high_low_container, 0)) panic(kBitmapInitFailure);
 }
 
-Bitmap::~Bitmap() { ra_clear(&bitmap_.high_low_container); }
+Bitmap::~Bitmap() {
+  ra_clear(&bitmap_.high_low_container);
+}
 
 Bitmap::Bitmap(Bitmap&& other) noexcept : bitmap_(other.bitmap_) {
   ra_init(&other.bitmap_.high_low_container);

@@ -15,8 +15,8 @@
 
 #include <array>
 #include <cstddef>
-#include <memory>
 #include <cstdint>
+#include <memory>
 
 #include "structures/bitmap.hpp"
 #include "structures/buffered_bitmap.hpp"

@@ -95,8 +95,9 @@ class ExactValues {
                                       uint64_t limit) const {
     auto it = !lower ? map_.begin()
                      : (lower_inclusive ? map_.lower_bound(*lower) : map_.upper_bound(*lower));
-    const auto end = !upper ? map_.end()
-                            : (upper_inclusive ? map_.upper_bound(*upper) : map_.lower_bound(*upper));
+    const auto end = !upper
+                         ? map_.end()
+                         : (upper_inclusive ? map_.upper_bound(*upper) : map_.lower_bound(*upper));
     IdCollector collector(limit);
     for (; it != end; ++it) {
       if (!collector.add(it->second)) return std::nullopt;
@@ -105,9 +106,8 @@ class ExactValues {
   }
 
   // The ids of the keys that begin with `prefix`, or nothing past `limit` ids.
-  std::optional<Bitmap> collect_prefix(std::string_view prefix, uint64_t limit) const
-    requires std::is_same_v<Key, std::string>
-  {
+  std::optional<Bitmap> collect_prefix(
+      std::string_view prefix, uint64_t limit) const requires std::is_same_v<Key, std::string> {
     IdCollector collector(limit);
     for (auto it = map_.lower_bound(prefix);
          it != map_.end() && std::string_view(it->first).substr(0, prefix.size()) == prefix; ++it) {

@@ -19,7 +19,8 @@ struct PendingReleases {
 };
 
 PendingReleases& pending() {
-  static auto* list = new PendingReleases();  // never destroyed: threads may drop references at exit
+  static auto* list =
+      new PendingReleases();  // never destroyed: threads may drop references at exit
   return *list;
 }
 
@@ -67,7 +68,9 @@ GilHeld::GilHeld() noexcept {
   drain_pending_releases();
 }
 
-GilHeld::~GilHeld() { --t_gil_count; }
+GilHeld::~GilHeld() {
+  --t_gil_count;
+}
 
 GilRelease::GilRelease() noexcept : saved_count_(t_gil_count) {
   t_gil_count = 0;
@@ -80,7 +83,9 @@ GilRelease::~GilRelease() {
   drain_pending_releases();
 }
 
-GilEnsure::GilEnsure() noexcept : state_(PyGILState_Ensure()) { ++t_gil_count; }
+GilEnsure::GilEnsure() noexcept : state_(PyGILState_Ensure()) {
+  ++t_gil_count;
+}
 
 GilEnsure::~GilEnsure() {
   drain_pending_releases();

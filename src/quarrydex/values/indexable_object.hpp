@@ -9,8 +9,7 @@
 namespace qdx {
 
 struct IndexableObject {
-  PyObject_HEAD
-  IndexAPI api;
+  PyObject_HEAD IndexAPI api;
   PyObject* weakrefs;
 };
 

@@ -37,7 +37,9 @@ std::string float_text(double v) {
   return text;
 }
 
-bool int_equals_double(int64_t i, double d) noexcept { return static_cast<double>(i) == d; }
+bool int_equals_double(int64_t i, double d) noexcept {
+  return static_cast<double>(i) == d;
+}
 
 std::string payload_debug(const PyValue& value) {
   switch (value.kind()) {
@@ -83,8 +85,12 @@ double PyValue::as_double() const {
   return kind() == ValueKind::kInt ? static_cast<double>(as_int()) : as_float();
 }
 
-uint64_t PyValue::hash_int(int64_t v) noexcept { return two_words(static_cast<uint64_t>(v), 1); }
-uint64_t PyValue::hash_float(double v) noexcept { return two_words(std::bit_cast<uint64_t>(v), 2); }
+uint64_t PyValue::hash_int(int64_t v) noexcept {
+  return two_words(static_cast<uint64_t>(v), 1);
+}
+uint64_t PyValue::hash_float(double v) noexcept {
+  return two_words(std::bit_cast<uint64_t>(v), 2);
+}
 uint64_t PyValue::hash_str(std::string_view v) noexcept {
   WordHasher h;
   h.write(byte_digest(v));
@@ -92,7 +98,9 @@ uint64_t PyValue::hash_str(std::string_view v) noexcept {
   h.write(3);
   return h.finish();
 }
-uint64_t PyValue::hash_bool(bool v) noexcept { return two_words(v ? 1 : 0, 4); }
+uint64_t PyValue::hash_bool(bool v) noexcept {
+  return two_words(v ? 1 : 0, 4);
+}
 uint64_t PyValue::hash_identity(const void* address, ValueKind kind) noexcept {
   return two_words(reinterpret_cast<uintptr_t>(address), static_cast<uint64_t>(kind));
 }
@@ -133,11 +141,15 @@ std::string PyValue::debug() const {
 }
 
 namespace {
-bool default_printable(uint32_t cp) { return !(cp < 0x20 || cp == 0x7f || (cp >= 0x80 && cp < 0xa0)); }
+bool default_printable(uint32_t cp) {
+  return !(cp < 0x20 || cp == 0x7f || (cp >= 0x80 && cp < 0xa0));
+}
 bool (*g_is_printable)(uint32_t) = default_printable;
 }  // namespace
 
-void set_printable_test(bool (*is_printable)(uint32_t code_point)) { g_is_printable = is_printable; }
+void set_printable_test(bool (*is_printable)(uint32_t code_point)) {
+  g_is_printable = is_printable;
+}
 
 std::string escape_debug(std::string_view utf8) {
   std::string out;
@@ -158,12 +170,24 @@ std::string escape_debug(std::string_view utf8) {
       cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3f);
     }
     switch (cp) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0: out += "\\0"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case 0:
+        out += "\\0";
+        break;
       default:
         if (!g_is_printable(cp)) {
           char buffer[16];

@@ -70,7 +70,9 @@ class PyValue {
   const PythonHandle& obj() const noexcept { return obj_; }
   uint64_t hash() const noexcept { return hash_; }
 
-  bool is_number() const noexcept { return kind() == ValueKind::kInt || kind() == ValueKind::kFloat; }
+  bool is_number() const noexcept {
+    return kind() == ValueKind::kInt || kind() == ValueKind::kFloat;
+  }
   int64_t as_int() const { return std::get<int64_t>(payload_); }
   double as_float() const { return std::get<double>(payload_); }
   // Integer or float as a double.

@@ -16,8 +16,12 @@ namespace {
 PyTypeObject* g_indexable_type = nullptr;  // set once, when the class is made
 }  // namespace
 
-PyTypeObject* indexable_type() noexcept { return g_indexable_type; }
-void set_indexable_type(PyTypeObject* type) noexcept { g_indexable_type = type; }
+PyTypeObject* indexable_type() noexcept {
+  return g_indexable_type;
+}
+void set_indexable_type(PyTypeObject* type) noexcept {
+  g_indexable_type = type;
+}
 
 namespace {
 
@@ -38,7 +42,9 @@ class WalkGuard {
 
 thread_local ValueUse t_use = ValueUse::kOperand;
 
-PythonHandle handle_of(PyObject* object) { return PythonHandle(PyRef::borrow(object)); }
+PythonHandle handle_of(PyObject* object) {
+  return PythonHandle(PyRef::borrow(object));
+}
 
 // Scalars stored in attribute maps carry no holder (see ValueUse).
 PythonHandle scalar_handle_of(PyObject* object) {
@@ -156,11 +162,16 @@ PyValue convert_one(PyObject* object) {
   if (type == &PyUnicode_Type) return make_str(object);
   if (type == &PyBool_Type) return make_bool(object, true);
   switch (classify_numpy_scalar(type)) {
-    case NumpyScalar::kInt64: return make_int(object);
-    case NumpyScalar::kFloat64: return make_float(object, false);
-    case NumpyScalar::kStr: return make_str(object);
-    case NumpyScalar::kBool: return make_bool(object, false);
-    case NumpyScalar::kNone: break;
+    case NumpyScalar::kInt64:
+      return make_int(object);
+    case NumpyScalar::kFloat64:
+      return make_float(object, false);
+    case NumpyScalar::kStr:
+      return make_str(object);
+    case NumpyScalar::kBool:
+      return make_bool(object, false);
+    case NumpyScalar::kNone:
+      break;
   }
   if (is_indexable(object)) return make_ind(object);
   if (type == &PyList_Type) return make_iterable(object, IterableKind::kList);
