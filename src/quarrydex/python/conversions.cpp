@@ -60,22 +60,23 @@ std::vector<std::pair<std::string, PyValue>> keyword_values(const ParsedArgument
 }
 
 PyObject* objects_list(IndexState& state, const Bitmap& ids) {
-  // References are taken under the store lock, so no slot can be dropped
-  // between reading it and holding its object.
-  std::vector<PyRef> objects;
-  objects.reserve(ids.cardinality());
+  PyRef list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(ids.cardinality())));
+  Py_ssize_t filled = 0;
   {
+    // References are taken under the store lock, so no slot can be dropped
+    // between reading it and holding its object; each goes straight into the
+    // list, which owns it from then on.
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
     ids.for_each([&](uint32_t id) {
       if (id < store.size() && !store[id].empty()) {
-        objects.push_back(PyRef::borrow(store[id].python_handle.get()));
+        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(store[id].python_handle.get()));
       }
     });
   }
-  PyRef list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(objects.size())));
-  for (size_t i = 0; i < objects.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
+  if (filled < PyList_GET_SIZE(list.get()) &&
+      PyList_SetSlice(list.get(), filled, PyList_GET_SIZE(list.get()), nullptr) < 0) {
+    throw PythonError();
   }
   return list.release();
 }

@@ -107,12 +107,15 @@ Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const B
   }
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  Bitmap running = universe.clone();
+  // The first child reads the universe itself; only its result is owned.
+  Bitmap running;
+  const Bitmap* current = &universe;
   for (const auto& [rank, child] : order) {
-    if (running.empty()) break;  // nothing can come back
-    running = evaluate(*child, table, running);
+    if (current->empty()) break;  // nothing can come back
+    running = evaluate(*child, table, *current);
+    current = &running;
   }
-  return running;
+  return current == &universe ? universe.clone() : std::move(running);
 }
 
 Bitmap evaluate_or(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {

@@ -30,32 +30,35 @@
 
 namespace qdx {
 
-// Collects the ids of several posting lists, or gives up past a limit.
+// Collects the ids of several posting lists, or gives up past a limit. Ids
+// are gathered in one vector and sorted once: merging each list into a
+// growing bitmap would re-merge its containers again and again.
 class IdCollector {
  public:
   explicit IdCollector(uint64_t limit) : limit_(limit) {}
   // False once the limit is passed.
   bool add(const HybridSet& set) {
-    count_ += set.cardinality();
-    if (count_ > limit_) return false;
+    if (ids_.size() + set.cardinality() > limit_) return false;
     if (const CenteredArray* small = set.small()) {
-      ids_.insert(ids_.end(), small->run().begin(), small->run().end());
-    } else {
-      set.or_into(large_);
+      const auto run = small->run();
+      ids_.insert(ids_.end(), run.begin(), run.end());
+    } else if (const Bitmap* large = set.large()) {
+      const size_t used = ids_.size();
+      ids_.resize(used + large->cardinality());
+      roaring_bitmap_to_uint32_array(large->raw(), ids_.data() + used);
     }
     return true;
   }
   Bitmap finish() {
     std::sort(ids_.begin(), ids_.end());
-    large_.add_many(ids_.data(), ids_.size());
-    return std::move(large_);
+    Bitmap result;
+    result.add_many(ids_.data(), ids_.size());
+    return result;
   }
 
  private:
   uint64_t limit_;
-  uint64_t count_ = 0;
   std::vector<uint32_t> ids_;
-  Bitmap large_;
 };
 
 template <typename Key, typename LookupKey>
