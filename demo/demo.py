@@ -119,71 +119,47 @@ def main() -> None:
     def ids_of(found) -> list[int]:
         return sorted(position[id(o)] for o in found)
 
-    queries: list[tuple[str, dict[str, Callable[[], list[int]]]]] = []
-
-    q1 = Q.and_(Q.eq("type", "watermelon"), Q.eq("size", 50), Q.eq("color", "green"), Q.eq("shape", "cube"))
-    tools = {
-        "list comprehension": lambda: [
-            i
-            for i, r in enumerate(records)
-            if r["type"] == "watermelon" and r["size"] == 50 and r["color"] == "green" and r["shape"] == "cube"
-        ],
-        "Quarrydex get_by_attribute": lambda: ids_of(
-            index.get_by_attribute(type="watermelon", size=50, color="green", shape="cube")
+    # Each query once per tool: the condition of the list comprehension (compiled
+    # inline, as a user would write it), a Quarrydex tree, a SQL condition and a
+    # pandas mask.
+    specs = [
+        (
+            "watermelon, size 50, green, cube",
+            'r["type"] == "watermelon" and r["size"] == 50 and r["color"] == "green" and r["shape"] == "cube"',
+            Q.and_(Q.eq("type", "watermelon"), Q.eq("size", 50), Q.eq("color", "green"), Q.eq("shape", "cube")),
+            "type='watermelon' AND size=50 AND color='green' AND shape='cube'",
+            lambda f: (f["type"] == "watermelon") & (f["size"] == 50) & (f["color"] == "green") & (f["shape"] == "cube"),
         ),
-        "Quarrydex reduced_query": lambda: ids_of(index.reduced_query(q1).collect()),
-        "SQLite": lambda: [
-            row[0]
-            for row in db.execute(
-                "SELECT id FROM fruit WHERE type='watermelon' AND size=50 AND color='green' AND shape='cube' ORDER BY id"
-            )
-        ],
-    }
-    if pd is not None:
-        tools["pandas"] = lambda: frame.index[
-            (frame["type"] == "watermelon") & (frame["size"] == 50) & (frame["color"] == "green") & (frame["shape"] == "cube")
-        ].tolist()
-    queries.append(("watermelon, size 50, green, cube", tools))
-
-    q2 = Q.and_(Q.in_("type", ["apple", "grape"]), Q.bt("size", 10, 20), Q.eq("shape", "sphere"))
-    tools = {
-        "list comprehension": lambda: [
-            i for i, r in enumerate(records) if r["type"] in ("apple", "grape") and 10 <= r["size"] <= 20 and r["shape"] == "sphere"
-        ],
-        "Quarrydex reduced_query": lambda: ids_of(index.reduced_query(q2).collect()),
-        "SQLite": lambda: [
-            row[0]
-            for row in db.execute(
-                "SELECT id FROM fruit WHERE type IN ('apple','grape') AND size BETWEEN 10 AND 20 AND shape='sphere' ORDER BY id"
-            )
-        ],
-    }
-    if pd is not None:
-        tools["pandas"] = lambda: frame.index[
-            frame["type"].isin(["apple", "grape"]) & frame["size"].between(10, 20) & (frame["shape"] == "sphere")
-        ].tolist()
-    queries.append(("apple|grape, size 10..20, sphere", tools))
-
-    q3 = Q.and_(Q.eq("type", "watermelon"), Q.eq("color", "green"), Q.eq("shape", "cube"), Q.ge("size", 95))
-    tools = {
-        "list comprehension": lambda: [
-            i
-            for i, r in enumerate(records)
-            if r["type"] == "watermelon" and r["color"] == "green" and r["shape"] == "cube" and r["size"] >= 95
-        ],
-        "Quarrydex reduced_query": lambda: ids_of(index.reduced_query(q3).collect()),
-        "SQLite": lambda: [
-            row[0]
-            for row in db.execute(
-                "SELECT id FROM fruit WHERE type='watermelon' AND color='green' AND shape='cube' AND size >= 95 ORDER BY id"
-            )
-        ],
-    }
-    if pd is not None:
-        tools["pandas"] = lambda: frame.index[
-            (frame["type"] == "watermelon") & (frame["color"] == "green") & (frame["shape"] == "cube") & (frame["size"] >= 95)
-        ].tolist()
-    queries.append(("watermelon, green, cube, size >= 95", tools))
+        (
+            "apple|grape, size 10..20, sphere",
+            'r["type"] in ("apple", "grape") and 10 <= r["size"] <= 20 and r["shape"] == "sphere"',
+            Q.and_(Q.in_("type", ["apple", "grape"]), Q.bt("size", 10, 20), Q.eq("shape", "sphere")),
+            "type IN ('apple','grape') AND size BETWEEN 10 AND 20 AND shape='sphere'",
+            lambda f: f["type"].isin(["apple", "grape"]) & f["size"].between(10, 20) & (f["shape"] == "sphere"),
+        ),
+        (
+            "watermelon, green, cube, size >= 95",
+            'r["type"] == "watermelon" and r["color"] == "green" and r["shape"] == "cube" and r["size"] >= 95',
+            Q.and_(Q.eq("type", "watermelon"), Q.eq("color", "green"), Q.eq("shape", "cube"), Q.ge("size", 95)),
+            "type='watermelon' AND color='green' AND shape='cube' AND size >= 95",
+            lambda f: (f["type"] == "watermelon") & (f["color"] == "green") & (f["shape"] == "cube") & (f["size"] >= 95),
+        ),
+    ]
+    queries: list[tuple[str, dict[str, Callable[[], list[int]]]]] = []
+    for title, condition, tree, where, mask in specs:
+        tools: dict[str, Callable[[], list[int]]] = {
+            "list comprehension": eval(f"lambda: [i for i, r in enumerate(records) if {condition}]",
+                                       {"records": records}),
+            "Quarrydex reduced_query": lambda t=tree: ids_of(index.reduced_query(t).collect()),
+            "SQLite": lambda w=where: [row[0] for row in db.execute(f"SELECT id FROM fruit WHERE {w} ORDER BY id")],
+        }
+        if pd is not None:
+            tools["pandas"] = lambda m=mask: frame.index[m(frame)].tolist()
+        queries.append((title, tools))
+    # The fruits query through the keyword form as well.
+    queries[0][1]["Quarrydex get_by_attribute"] = lambda: ids_of(
+        index.get_by_attribute(type="watermelon", size=50, color="green", shape="cube")
+    )
 
     rows = []
     for title, tools in queries:
