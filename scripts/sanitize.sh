@@ -74,13 +74,18 @@ fi
 tests=("$@")
 [[ ${#tests[@]} -gt 0 ]] || tests=("${default_tests[@]}")
 
+# Reports go to files as well as killing the process: a report raised while
+# pytest captures a test's output, or in a thread that is ending, could
+# otherwise pass unseen.
+logs="$root/$build/sanitizer-logs"
+rm -rf "$logs"
+mkdir -p "$logs"
 # Leak detection stays off for the interpreter run: CPython leaves most of its
 # objects to process exit on purpose. tests/python/test_leaks.py checks ours.
-export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp"
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$logs/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
+export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:log_path=$logs/tsan:suppressions=$root/tests/sanitizers/tsan.supp"
 export PYTHONMALLOC=malloc
-export PYTHONFAULTHANDLER=1
 export PYTHONPATH="$root/$build/src/quarrydex/python:$root/$build/tests/hooks"
 export QUARRYDEX_FAULTS_DIR="$root/$build/tests/hooks"
 export QUARRYDEX_SANITIZER=$kind
@@ -91,4 +96,9 @@ status=0
 LD_PRELOAD="$preload" "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" ||
   status=$?
 echo "sanitize: $kind run took $(($(date +%s) - start)) s, pytest exit status $status"
+if compgen -G "$logs/*" >/dev/null; then
+  echo "sanitize: sanitizer reports (also in $logs):"
+  cat "$logs"/*
+  [[ $status -ne 0 ]] || status=1
+fi
 exit $status
