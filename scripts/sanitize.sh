@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 usage() {
-  sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
   exit "${1:-0}"
 }
 [[ $# -ge 1 ]] || usage 2
