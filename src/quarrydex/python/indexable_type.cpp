@@ -117,32 +117,35 @@ void indexable_dealloc(PyObject* self) {
   free_instance(self, [&] { as_indexable(self)->api.~IndexAPI(); });
 }
 
-// Visits the Python references that `value` alone owns: its own holder and,
-// for a container, the holders of its converted members (which hold the
-// members strongly too, so a list holding its own object would otherwise
-// be an uncollectable cycle).
-int visit_owned(const PyValue& value, visitproc visit, void* arg) {
-  if (value.obj().use_count() == 1) Py_VISIT(value.obj().get());
+// Visits the Python references held through `value`: its holder and, for a
+// container, the holders of its converted members (which hold the members
+// strongly too, so a list holding its own object would otherwise be an
+// uncollectable cycle). A holder an index shares still counts once: an index
+// only holds values of objects it keeps alive itself, so such an object is
+// never found unreachable.
+int visit_value(const PyValue& value, visitproc visit, void* arg) {
+  Py_VISIT(value.obj().get());
   if (value.kind() != ValueKind::kIterable) return 0;
   const auto& members = value.as_iterable().members;
-  if (members == nullptr || members.use_count() != 1) return 0;
+  if (members == nullptr) return 0;
   for (const PyValue& member : *members) {
-    if (const int result = visit_owned(member, visit, arg)) return result;
+    if (const int result = visit_value(member, visit, arg)) return result;
   }
   return 0;
 }
 
-// Visits the references the attribute map owns alone. A holder shared with
-// an index (use_count > 1) is not claimed: the index keeps the object alive
-// regardless. A map that another thread is busy with is skipped: skipping
-// only ever keeps objects alive.
+// The collector calls this twice per collection and both calls must see the
+// same references, so the map's mutex is waited for rather than tried: no
+// holder of an attribute mutex ever waits for the interpreter lock, and no
+// thread allocates collectable objects while it holds one.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const auto& attributes = as_indexable(self)->api.attributes;
-  if (attributes == nullptr || !attributes->mutex().raw().try_lock()) return 0;
+  if (attributes == nullptr || attributes->mutex().failed()) return 0;
+  attributes->mutex().raw().lock();
   int result = 0;
   attributes->unguarded().map.for_each([&](uint32_t, const PyValue& value) {
-    if (result == 0) result = visit_owned(value, visit, arg);
+    if (result == 0) result = visit_value(value, visit, arg);
   });
   attributes->mutex().raw().unlock();
   return result;
