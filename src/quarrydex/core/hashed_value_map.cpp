@@ -58,6 +58,15 @@ std::optional<HybridSet> HashedValueMap::lookup(const PyValue& value) const {
   return it->second.clone();
 }
 
+uint64_t HashedValueMap::cardinality(const PyValue& value) const {
+  const Shards* all = shards();
+  if (all == nullptr) return 0;
+  auto& shard = const_cast<Shard&>((*all)[shard_index(value.hash())]);
+  ReadGuard guard(shard.lock);
+  const auto it = shard.table.find(value);
+  return it == shard.table.end() ? 0 : it->second.cardinality();
+}
+
 void HashedValueMap::or_into(const PyValue& value, Bitmap& out) const {
   const Shards* all = shards();
   if (all == nullptr) return;

@@ -45,6 +45,8 @@ class HashedValueMap {
   void remove(const PyValue& value, uint32_t id);
   // A copy of the set stored for an equal value.
   std::optional<HybridSet> lookup(const PyValue& value) const;
+  // How many ids are stored for an equal value (no copy is made).
+  uint64_t cardinality(const PyValue& value) const;
   // out ∪= the ids stored for an equal value.
   void or_into(const PyValue& value, Bitmap& out) const;
   // Keeps only ids in `filter`, in every set.

@@ -30,11 +30,6 @@ IndexableObject* as_indexable(PyObject* self) {
   return reinterpret_cast<IndexableObject*>(self);
 }
 
-uint32_t attribute_id(std::string_view name) {
-  if (auto id = interner().get(name)) return *id;
-  return interner().intern(name);
-}
-
 // Released exact instances kept for reuse (their memory, already untracked).
 class FreeList {
  public:
@@ -95,7 +90,7 @@ AttributeMap keyword_map(PyObject* kwargs) {
       PyErr_Clear();
       continue;
     }
-    const uint32_t id = attribute_id(std::string_view(text, static_cast<size_t>(size)));
+    const uint32_t id = interner().intern(std::string_view(text, static_cast<size_t>(size)));
     map.insert(id, convert_value(value, ValueUse::kStored));
   }
   return map;
@@ -163,7 +158,7 @@ int indexable_clear(PyObject* self) {
 std::optional<PyValue> tracked_value(PyObject* self, std::string_view name) {
   const IndexAPI& api = as_indexable(self)->api;
   MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
-  const PyValue* value = api.attributes->get(guard).map.get(attribute_id(name));
+  const PyValue* value = api.attributes->get(guard).map.get(interner().intern(name));
   if (value == nullptr) return std::nullopt;
   return *value;
 }
@@ -232,7 +227,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     }
     const std::string_view text = utf8_view(name);
     PyValue converted = convert_value(value, ValueUse::kStored);
-    assign(as_indexable(self)->api, attribute_id(text), std::move(converted));
+    assign(as_indexable(self)->api, interner().intern(text), std::move(converted));
     return 0;
   });
 }

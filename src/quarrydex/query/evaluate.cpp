@@ -50,13 +50,8 @@ Bitmap minus(const Bitmap& universe, const Bitmap& removed) {
   return result;
 }
 
-uint32_t attribute_id(std::string_view name) {
-  if (auto id = interner().get(name)) return *id;
-  return interner().intern(name);
-}
-
 std::shared_ptr<ValueIndex> value_index(const AttributeTable& table, std::string_view head) {
-  const uint32_t id = attribute_id(head);
+  const uint32_t id = interner().intern(head);
   return id < table.size() ? table[id] : nullptr;
 }
 

@@ -195,10 +195,8 @@ uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
       ReadGuard guard(index.booleans.lock());
       return index.booleans.get(guard).set(value.as_bool()).cardinality();
     }
-    default: {
-      const auto set = index.hashed.lookup(value);
-      return set ? set->cardinality() : 0;
-    }
+    default:
+      return index.hashed.cardinality(value);
   }
 }
 
