@@ -4,7 +4,7 @@
 #   scripts/bench.sh                 reduced sizes, a few minutes
 #   scripts/bench.sh --full          2,000,000 fruits, 1,000,000 ranges, 500,000 strings
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/env.sh"
 scripts/setup.sh bench
 scripts/install.sh
-exec .venv/bin/python bench/run.py "$@"
+exec "$python" bench/run.py "$@"

@@ -2,7 +2,7 @@
 # The main job: builds the module and runs the demo (see README).
 #   scripts/demo.sh [--size N]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/env.sh"
 scripts/setup.sh bench
 scripts/install.sh
-exec .venv/bin/python demo/demo.py "$@"
+exec "$python" demo/demo.py "$@"

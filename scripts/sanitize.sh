@@ -9,15 +9,15 @@
 #
 # Extra arguments replace the default pytest selection (paths are relative to
 # tests/python), e.g. `scripts/sanitize.sh tsan test_threads.py -k union`.
-# Any sanitizer report fails the run. Needs scripts/setup.sh test first.
+# Any sanitizer report fails the run.
 #
 # The interpreter itself is not instrumented, so the sanitizer runtime is
 # preloaded, and PYTHONMALLOC=malloc routes Python objects through the
 # sanitizer's allocator: otherwise pymalloc's reuse of freed objects hides
 # use-after-free from ASan and looks like unsynchronised reuse to TSan.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+source "$(dirname "$0")/env.sh"
+root=$project_root
 
 usage() {
   sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
@@ -43,32 +43,32 @@ case "$kind" in
   -h | --help) usage 0 ;;
   *) usage 2 ;;
 esac
+scripts/setup.sh test
 [[ -f "$runtime" ]] || { echo "sanitize: $runtime not found (install g++)" >&2; exit 1; }
 # The interpreter does not link the C++ runtime; preloaded after the sanitizer
 # runtime, it lets the sanitizer's __cxa_throw interceptor find the real one.
 preload="$runtime $(g++ -print-file-name=libstdc++.so)"
 
-export PATH="$root/.venv/bin:$PATH"
 # Debug information for readable reports; -O1 keeps the suite's run time sane.
 options=(-Dtests=true -Db_sanitize=$sanitize -Db_lundef=false -Dbuildtype=debugoptimized
   -Doptimization=1 -Db_ndebug=false)
 if [[ -d $build ]]; then
-  meson setup "$build" "${options[@]}" --reconfigure >/dev/null
+  "$venv/bin/meson" setup "$build" "${options[@]}" --reconfigure >/dev/null
 else
-  meson setup "$build" "${options[@]}" >/dev/null
+  "$venv/bin/meson" setup "$build" "${options[@]}" >/dev/null
 fi
 if [[ $kind == asan ]]; then
-  ninja -C "$build"
+  "$venv/bin/ninja" -C "$build"
 else
   # Only the module and the fault hook: the unit tests gain nothing from TSan.
-  suffix=$("$root/.venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-  ninja -C "$build" "src/quarrydex/python/Quarrydex$suffix" "tests/hooks/_quarrydex_faults$suffix"
+  suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  "$venv/bin/ninja" -C "$build" "src/quarrydex/python/Quarrydex$suffix" "tests/hooks/_quarrydex_faults$suffix"
 fi
 
 if [[ $kind == asan ]]; then
   # The unit tests are ordinary executables linked with the runtime.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    meson test -C "$build" --suite cpp --print-errorlogs
+    "$venv/bin/meson" test -C "$build" --suite cpp --print-errorlogs
 fi
 
 tests=("$@")
@@ -93,7 +93,7 @@ export QUARRYDEX_SANITIZER=$kind
 cd tests/python
 start=$(date +%s)
 status=0
-LD_PRELOAD="$preload" "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" ||
+LD_PRELOAD="$preload" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}" ||
   status=$?
 echo "sanitize: $kind run took $(($(date +%s) - start)) s, pytest exit status $status"
 if compgen -G "$logs/*" >/dev/null; then

@@ -128,6 +128,13 @@ def test_sum_as_string_signature_and_doc():
     assert sum_as_string.__name__ == "sum_as_string"
 
 
+def test_version_is_the_installed_package_metadata_version():
+    from importlib.metadata import version
+
+    assert Quarrydex.__version__ == version("quarrydex")
+    assert "__version__" not in Quarrydex.__all__
+
+
 # ------------------------------------------------------------ PanicException
 
 

@@ -92,6 +92,10 @@ PyRef build_module() {
   add_type(module.get(), "Indexable", indexable_type_object());
   add_type(module.get(), "FilteredIndex", filtered_index_type_object());
   add_type(module.get(), "PyQueryExpr", query_expr_type_object());
+  // The package's version, as in its metadata; like PanicException, not in `__all__`.
+  if (PyModule_AddStringConstant(module.get(), "__version__", QUARRYDEX_VERSION) < 0) {
+    throw PythonError();
+  }
   // Reachable for `except`, but not part of `__all__`.
   PyObject* panic_type = panic_exception_type();
   if (panic_type == nullptr) throw PythonError();

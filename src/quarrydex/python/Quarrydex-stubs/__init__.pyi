@@ -27,6 +27,9 @@ from typing_extensions import disjoint_base
 
 __all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
 
+__version__: str
+"""The installed package's version, as its metadata gives it."""
+
 def sum_as_string(a: int, b: int) -> str:
     """The sum of two unsigned 64-bit integers, modulo 2**64, as decimal text."""
 
