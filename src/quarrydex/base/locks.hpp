@@ -245,15 +245,15 @@ class RwLocked {
   explicit RwLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
   RwLock& lock() const noexcept { return lock_; }
-  T& get(const WriteGuard& guard) noexcept {
+  T& get(const WriteGuard& guard) {
     QDX_DEBUG_CHECK(guard.holds(lock_), "write guard of another lock");
     return value_;
   }
-  const T& get(const ReadGuard& guard) const noexcept {
+  const T& get(const ReadGuard& guard) const {
     QDX_DEBUG_CHECK(guard.holds(lock_), "read guard of another lock");
     return value_;
   }
-  const T& get(const WriteGuard& guard) const noexcept {
+  const T& get(const WriteGuard& guard) const {
     QDX_DEBUG_CHECK(guard.holds(lock_), "write guard of another lock");
     return value_;
   }
@@ -274,11 +274,11 @@ class MutexLocked {
   explicit MutexLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
   Mutex& mutex() const noexcept { return mutex_; }
-  T& get(const MutexGuard& guard) noexcept {
+  T& get(const MutexGuard& guard) {
     QDX_DEBUG_CHECK(guard.holds(mutex_), "mutex guard of another mutex");
     return value_;
   }
-  T& get(const TryMutexGuard& guard) noexcept {
+  T& get(const TryMutexGuard& guard) {
     QDX_DEBUG_CHECK(guard.holds(mutex_), "mutex guard of another mutex");
     return value_;
   }
