@@ -35,6 +35,11 @@ def watchdog(seconds=STEP_SECONDS):
 # ------------------------------------------------------------ the reported cases
 
 
+def same(result, expected):
+    """The same objects (the order of ids is the state machine's concern)."""
+    return sorted(map(id, result)) == sorted(map(id, expected))
+
+
 def case_hang_on_unlinking_a_cycle():
     parent, child = Indexable(name="p"), Indexable(name="c")
     idx = Index()
@@ -66,7 +71,7 @@ def case_dotted_paths_through_cycles():
     c.x = a
     assert idx.reduced_query(Q.eq("x.x.k", "a")).collect() == [b]
     a.x = c
-    assert idx.reduced_query(Q.eq("x.k", "c")).collect() == [a, b]
+    assert same(idx.reduced_query(Q.eq("x.k", "c")).collect(), [a, b])
     s = Indexable(k="s")
     i2 = Index()
     i2.add_object(s)
@@ -112,7 +117,7 @@ def case_narrowing_beside_list_writes():
     thread.join()
     for m in mids:
         want = [o for o in pool if m in _members(o.child)]
-        assert sorted(map(id, side.reduced_query(Q.eq("child", m)).collect())) == sorted(map(id, want))
+        assert same(side.reduced_query(Q.eq("child", m)).collect(), want)
 
 
 def _members(value):
@@ -127,8 +132,8 @@ def case_view_never_returns_an_object_it_did_not_select():
     idx.add_object_many([a, b])
     view = idx.reduced()
     idx.reduce(k=1)
+    gc.collect()  # nothing else freed between b and the newcomer
     del b
-    gc.collect()
     newcomer = Indexable(k=3)  # the most recently freed id is reused first
     idx.add_object(newcomer)
     assert view.collect() == [a]
@@ -169,7 +174,7 @@ def test_reported_case(case):
 
 # ------------------------------------------------------------ model comparison
 
-POOL = 5
+POOL = 4
 LINKS = ["x", "y"]
 
 
@@ -310,7 +315,7 @@ class GraphMachine(RuleBasedStateMachine):
 
 
 GraphMachine.TestCase.settings = settings(
-    max_examples=150,
+    max_examples=250,
     stateful_step_count=40,
     deadline=None,
     database=None,
