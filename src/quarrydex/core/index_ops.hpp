@@ -3,7 +3,7 @@
 //
 // All of it runs with the interpreter lock released and never needs it:
 // values were converted (container members included) with the lock held.
-// Lock order: see index_state.hpp.
+// Lock order: see base/locks.hpp.
 #pragma once
 
 #include <memory>
