@@ -174,7 +174,9 @@ void remove_value(IndexState& state, ObjectId id, uint32_t attribute, const PyVa
   if (index != nullptr) remove_from(*index, id, value);
 }
 
-void link_index_locked(IndexLinks& links, const std::weak_ptr<IndexState>& state) {
+void link_index_locked(MutexLocked<IndexLinks>& locked_links, const MutexGuard& guard,
+                       const std::weak_ptr<IndexState>& state) {
+  IndexLinks& links = locked_links.get(guard);
   const std::shared_ptr<IndexState> target = state.lock();
   if (target == nullptr) return;
   // Each live index is pinned while the list is rebuilt, so no link can
@@ -198,7 +200,7 @@ void link_index_locked(IndexLinks& links, const std::weak_ptr<IndexState>& state
 
 void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state) {
   MutexGuard guard(record.index_links->mutex());
-  link_index_locked(record.index_links->get(guard), state);
+  link_index_locked(*record.index_links, guard, state);
 }
 
 void unlink_index(const IndexAPI& record, const IndexState* state) {
@@ -238,7 +240,7 @@ void add_object_unsettled(const std::shared_ptr<IndexState>& state, const Stored
   const IndexAPI& record = *slot.owned_handle;
   const std::weak_ptr<IndexState> link = state;
   MutexGuard links_guard(record.index_links->mutex());
-  link_index_locked(record.index_links->get(links_guard), link);
+  link_index_locked(*record.index_links, links_guard, link);
   MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
   store_object(*state, slot);
   // The latest add decides which "_" values the index holds: none for this kind of add.

@@ -47,9 +47,10 @@ void add_objects(const std::shared_ptr<IndexState>& state,
 // leave and the link goes, then its id and slot. Does not settle.
 void remove_object(IndexState& state, ObjectId id);
 
-// Appends a weak link to `state` to the object's links (held by `guard`),
-// drops dead links and keeps the list sorted by the address of the state.
-void link_index_locked(IndexLinks& links, const std::weak_ptr<IndexState>& state);
+// Appends a weak link to `state` to the object's links (their mutex held by
+// `guard`), drops dead links and keeps the list sorted by the address of the state.
+void link_index_locked(MutexLocked<IndexLinks>& links, const MutexGuard& guard,
+                       const std::weak_ptr<IndexState>& state);
 void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state);
 // Removes every link to `state` (and every dead link) from the object's links.
 void unlink_index(const IndexAPI& record, const IndexState* state);

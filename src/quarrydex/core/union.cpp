@@ -9,6 +9,9 @@ namespace qdx {
 void union_indexes(const std::shared_ptr<IndexState>& target,
                    const std::shared_ptr<IndexState>& other) {
   if (target == other) return;
+  // Two indexes never share a store; reading one while writing the other
+  // could otherwise wait on itself.
+  QDX_DEBUG_CHECK(target->store != other->store, "union of two indexes sharing one store");
   std::vector<StoredIndexable> slots;
   {
     ReadGuard ids_guard(other->all_ids->lock());
