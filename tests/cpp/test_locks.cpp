@@ -4,6 +4,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/locks.hpp"
@@ -126,6 +127,52 @@ TEST(Mutex, WaiterThatFindsTheMarkAfterWaitingPanics) {
   }
   holder.join();
   EXPECT_TRUE(waiter_panicked);
+}
+
+// Guards are checked against the value they open (the unit tests build with
+// the debug checks on): a guard of one lock never opens another's value.
+TEST(RwLocked, GuardOfAnotherLockIsRefused) {
+  static_assert(kDebugChecks, "the unit tests build with debug checks");
+  RwLocked<int> mine(1);
+  RwLocked<int> other(2);
+  {
+    ReadGuard guard(other.lock());
+    EXPECT_THROW(static_cast<void>(std::as_const(mine).get(guard)), Panic);
+    EXPECT_EQ(std::as_const(other).get(guard), 2);
+  }
+  WriteGuard guard(other.lock());
+  EXPECT_THROW(mine.get(guard), Panic);
+  EXPECT_EQ(other.get(guard), 2);
+}
+
+TEST(MutexLocked, GuardOfAnotherMutexIsRefused) {
+  MutexLocked<int> mine(1);
+  MutexLocked<int> other(2);
+  MutexGuard guard(other.mutex());
+  EXPECT_THROW(mine.get(guard), Panic);
+  EXPECT_EQ(other.get(guard), 2);
+}
+
+TEST(TryMutexGuard, TakesOnlyAFreeHealthyMutexAndNeverMarksIt) {
+  MutexLocked<int> value(7);
+  {
+    MutexGuard held(value.mutex());
+    TryMutexGuard attempt(value.mutex());
+    EXPECT_FALSE(attempt.owns());
+    EXPECT_THROW(value.get(attempt), Panic);  // not owned: no access
+  }
+  try {
+    TryMutexGuard taken(value.mutex());
+    ASSERT_TRUE(taken.owns());
+    EXPECT_EQ(value.get(taken), 7);
+    panic("fails while holding");
+  } catch (const Panic&) {
+  }
+  EXPECT_FALSE(value.mutex().failed());
+  { MutexGuard free_again(value.mutex()); }
+  value.mutex().mark_failed();
+  TryMutexGuard refused(value.mutex());
+  EXPECT_FALSE(refused.owns());
 }
 
 }  // namespace

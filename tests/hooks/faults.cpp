@@ -18,10 +18,14 @@
 //   poisoned(target)      dict of the target's lock names to their failed marks
 //
 // Lock names: an Index has "attribute_table", "all_ids", "store" and
-// "parent_map"; an Indexable has "index_links" and "attributes".
+// "parent_map" (the parent maps of all its attributes at the time of the
+// call); an Indexable has "index_links" and "attributes".
 #include <Python.h>
 
 #include <string_view>
+#include <vector>
+
+#include "core/value_index.hpp"
 
 #include "python/index_object.hpp"
 #include "values/indexable_object.hpp"
@@ -81,12 +85,27 @@ void fail_while_held(Lock& lock) {
   }
 }
 
-qdx::RwLock* index_lock(IndexState& state, std::string_view name) {
-  if (name == "attribute_table") return &state.attributes->lock();
-  if (name == "all_ids") return &state.all_ids->lock();
-  if (name == "store") return &state.store->lock();
-  if (name == "parent_map") return &state.parents.lock();
-  return nullptr;
+// The locks behind one name; empty for an unknown name. References only:
+// the hook never owns a value index (it does not link the code that frees one).
+std::vector<qdx::RwLock*> index_locks(IndexState& state, std::string_view name) {
+  if (name == "attribute_table") return {&state.attributes->lock()};
+  if (name == "all_ids") return {&state.all_ids->lock()};
+  if (name == "store") return {&state.store->lock()};
+  if (name != "parent_map") return {};
+  std::vector<qdx::RwLock*> locks;
+  if (state.attributes->lock().failed()) return locks;  // the guard would panic
+  qdx::ReadGuard guard(state.attributes->lock());
+  for (const auto& index : state.attributes->get(guard)) {
+    if (index != nullptr) locks.push_back(&index->parents.lock());
+  }
+  return locks;
+}
+
+bool any_failed(const std::vector<qdx::RwLock*>& locks) {
+  for (const qdx::RwLock* lock : locks) {
+    if (lock->failed()) return true;
+  }
+  return false;
 }
 
 qdx::Mutex* indexable_mutex(const IndexAPI& record, std::string_view name) {
@@ -101,27 +120,28 @@ PyObject* poison(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Os:poison", &object, &lock_name)) return nullptr;
   const Target target = target_of(object);
   if (target == Target::kNone) return nullptr;
-  qdx::RwLock* lock = nullptr;
+  const std::string_view name(lock_name);
+  std::vector<qdx::RwLock*> locks;
   qdx::Mutex* mutex = nullptr;
   if (target == Target::kIndex) {
-    lock = index_lock(state_of(object), lock_name);
+    locks = index_locks(state_of(object), name);
   } else {
-    mutex = indexable_mutex(record_of(object), lock_name);
+    mutex = indexable_mutex(record_of(object), name);
   }
-  if (lock == nullptr && mutex == nullptr) {
+  const bool known = target == Target::kIndex ? (name == "attribute_table" || name == "all_ids" ||
+                                                 name == "store" || name == "parent_map")
+                                              : mutex != nullptr;
+  if (!known) {
     PyErr_Format(PyExc_ValueError, "no lock named '%s' on %s", lock_name, Py_TYPE(object)->tp_name);
     return nullptr;
   }
-  if ((lock != nullptr && lock->failed()) || (mutex != nullptr && mutex->failed())) {
-    Py_RETURN_NONE;  // a second mark changes nothing; taking the guard would panic
-  }
   // Index locks are never waited for with the interpreter lock held.
   Py_BEGIN_ALLOW_THREADS;
-  if (lock != nullptr) {
-    fail_while_held<qdx::WriteGuard>(*lock);
-  } else {
-    fail_while_held<qdx::MutexGuard>(*mutex);
+  for (qdx::RwLock* lock : locks) {
+    // A second mark changes nothing; taking the guard would panic.
+    if (!lock->failed()) fail_while_held<qdx::WriteGuard>(*lock);
   }
+  if (mutex != nullptr && !mutex->failed()) fail_while_held<qdx::MutexGuard>(*mutex);
   Py_END_ALLOW_THREADS;
   Py_RETURN_NONE;
 }
@@ -139,7 +159,7 @@ PyObject* poisoned(PyObject*, PyObject* object) {
   if (target == Target::kIndex) {
     IndexState& state = state_of(object);
     for (const char* name : {"attribute_table", "all_ids", "store", "parent_map"}) {
-      failed |= put_mark(marks, name, index_lock(state, name)->failed());
+      failed |= put_mark(marks, name, any_failed(index_locks(state, name)));
     }
   } else {
     const IndexAPI& record = record_of(object);

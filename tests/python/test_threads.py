@@ -343,3 +343,53 @@ def test_rebase_and_union_linking_the_same_objects_at_once():
     )
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.strip() == "ok"
+
+
+def test_object_graphs_rewired_from_many_threads():
+    # Links made and broken from several threads at once: cycles of any
+    # length, self-links, links through list members, and pairs of writers
+    # linking two objects to each other in opposite directions.
+    pool = [Indexable(k=i % 4, name=f"o{i}") for i in range(8)]
+    roots, side = Index(), Index()
+    roots.add_object_many(pool[:4])
+    for obj in pool[2:6]:
+        side.add_object(obj)
+
+    def link(rnd):
+        a, b = rnd.choice(pool), rnd.choice(pool)
+        pick = rnd.randrange(4)
+        value = [b, rnd.choice(pool)] if pick == 0 else (None if pick == 1 else b)
+        setattr(a, rnd.choice(["x", "y"]), value)
+
+    def opposite(rnd):
+        a, b = pool[rnd.randrange(2)], pool[2 + rnd.randrange(2)]
+        if rnd.random() < 0.5:
+            a, b = b, a
+        a.x = b
+
+    def scalars(rnd):
+        rnd.choice(pool).k = rnd.randrange(4)
+
+    def indexes(rnd):
+        step = rnd.randrange(3)
+        if step == 0:
+            side.reduce()
+        elif step == 1:
+            side.add_object_many(rnd.sample(pool, 2))
+        else:
+            Index().union_with(roots)
+
+    def querier(rnd):
+        path = ".".join(rnd.choice("xy") for _ in range(rnd.randrange(1, 5)))
+        roots.reduced_query(Q.eq(f"{path}.k", rnd.randrange(4))).collect()
+
+    errors = run_workers([link, link, opposite, opposite, scalars, indexes, querier])
+    assert errors == []
+    queries = [
+        Q.eq(f"{p}.k", k)
+        for p in ("x", "y", "x.x", "x.y", "y.x.x", "x.y.x.y")
+        for k in range(4)
+    ] + [Q.eq("x", o) for o in pool] + [Q.ne("x.x.k", 1)]
+    members = {id(o): o for o in side.collect()}
+    assert_consistent(roots, pool[:4], queries)
+    assert_consistent(side, list(members.values()), queries)

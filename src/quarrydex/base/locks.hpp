@@ -1,4 +1,5 @@
-// Reader-writer lock and mutex with a failed mark.
+// Reader-writer lock and mutex with a failed mark, their guards, and the one
+// lock order of the module.
 //
 // Every lock of an index or object carries a failed mark. A write guard (or a
 // mutex guard) that is destroyed while an exception unwinds through it marks
@@ -6,21 +7,57 @@
 // attempt to take the lock raises an internal fatal error instead of reading
 // it. Read guards never set the mark (a reader changes nothing).
 //
-// Blocking uses std::shared_mutex / std::mutex, which wait on futexes. None of
-// these locks may be waited for while the interpreter lock is held by a thread
-// that some holder of the lock may wait for; see core/index_state.hpp for the
-// lock order.
+// Locks are taken and released only through the guards below; a function
+// that needs a lock held takes the guard as a parameter, and `RwLocked::get`
+// / `MutexLocked::get` check (in debug builds) that the guard is for their lock.
+//
+// LOCK ORDER (outermost first). Where a thread holds several locks at once it
+// took them in this order; no path takes them against it.
+//   0. The interpreter lock. No lock below is ever waited for while the
+//      interpreter lock is held, except an object's attribute mutex by the
+//      garbage collector's traversal and by attribute reads, which is safe
+//      because no holder of an attribute mutex waits for the interpreter lock
+//      or runs Python code. Index work runs with the interpreter lock released.
+//   1. Per nested index: its reconcile mutex (core/nested_graph.hpp). At most
+//      one is held at a time; it is taken with no object lock held.
+//   2. Per object: the `index_links` mutex, then the attribute mutex of the
+//      same object. A thread holds the mutexes of at most one object at a
+//      time: a value that refers to another object (a nested object, a
+//      cycle, a self-link) is recorded as a pair and handled after the
+//      holder's mutexes are released, so object -> nested object never nests.
+//   3. Per index, an index before its nested index (root -> nested, never the
+//      reverse): the attribute table, then the all-ids set, then the object
+//      store. An index's locks are never held while another root index's
+//      locks are taken (union copies the source's slots out first).
+//   4. Per attribute (value-index components: hashed-map shards, numbers,
+//      strings, booleans, proxies, parent map), each held alone, except that a
+//      bulk insertion holds numbers, strings and booleans of one attribute
+//      together (in that order), and the parent map is held while the nested
+//      index's holder counts (5) are changed.
+//   5. Innermost, held alone: a nested index's holder counts, the interner's
+//      writer lock, the id allocator's mutex, the pending-release list's mutex,
+//      the Indexable free list.
+// Where a slot is written it is written before its id is published in the
+// all-ids set, and the id is withdrawn before the slot is cleared, so every
+// id a reader finds in the all-ids set has its object.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
 
+#include "base/debug_check.hpp"
 #include "base/panic.hpp"
 
 namespace qdx {
+
+class ReadGuard;
+class WriteGuard;
+class MutexGuard;
+class TryMutexGuard;
 
 class RwLock {
  public:
@@ -31,9 +68,9 @@ class RwLock {
   bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
   void mark_failed() noexcept { failed_.store(true, std::memory_order_release); }
 
-  std::shared_mutex& raw() noexcept { return mutex_; }
-
  private:
+  friend class ReadGuard;
+  friend class WriteGuard;
   std::shared_mutex mutex_;
   std::atomic<bool> failed_{false};
 };
@@ -48,6 +85,10 @@ class Mutex {
 
   bool failed() const noexcept { return (state_.load(std::memory_order_acquire) & kFailed) != 0; }
   void mark_failed() noexcept { state_.fetch_or(kFailed, std::memory_order_acq_rel); }
+
+ private:
+  friend class MutexGuard;
+  friend class TryMutexGuard;
 
   bool try_lock() noexcept {
     uint32_t s = state_.load(std::memory_order_relaxed);
@@ -76,9 +117,6 @@ class Mutex {
     if ((before & kWaiters) != 0) state_.notify_all();
   }
 
-  Mutex& raw() noexcept { return *this; }
-
- private:
   static constexpr uint32_t kLocked = 1;
   static constexpr uint32_t kWaiters = 2;
   static constexpr uint32_t kFailed = 4;
@@ -90,24 +128,23 @@ class ReadGuard {
  public:
   explicit ReadGuard(RwLock& lock, std::string_view message = kPoisonedLock) : lock_(&lock) {
     if (lock.failed()) panic(message);
-    lock.raw().lock_shared();
+    lock.mutex_.lock_shared();
     if (lock.failed()) {
-      lock.raw().unlock_shared();
+      lock.mutex_.unlock_shared();
       panic(message);
     }
   }
-  ~ReadGuard() {
-    if (lock_ != nullptr) lock_->raw().unlock_shared();
-  }
+  ~ReadGuard() { unlock(); }
   ReadGuard(ReadGuard&& other) noexcept : lock_(other.lock_) { other.lock_ = nullptr; }
   ReadGuard(const ReadGuard&) = delete;
   ReadGuard& operator=(const ReadGuard&) = delete;
 
   // Gives the lock up early; the guard then owns nothing.
-  void unlock() {
-    if (lock_ != nullptr) lock_->raw().unlock_shared();
+  void unlock() noexcept {
+    if (lock_ != nullptr) lock_->mutex_.unlock_shared();
     lock_ = nullptr;
   }
+  bool holds(const RwLock& lock) const noexcept { return lock_ == &lock; }
 
  private:
   RwLock* lock_;
@@ -119,9 +156,9 @@ class WriteGuard {
   explicit WriteGuard(RwLock& lock, std::string_view message = kPoisonedLock)
       : lock_(&lock), exceptions_(std::uncaught_exceptions()) {
     if (lock.failed()) panic(message);
-    lock.raw().lock();
+    lock.mutex_.lock();
     if (lock.failed()) {
-      lock.raw().unlock();
+      lock.mutex_.unlock();
       panic(message);
     }
   }
@@ -135,9 +172,10 @@ class WriteGuard {
   void unlock() noexcept {
     if (lock_ == nullptr) return;
     if (std::uncaught_exceptions() > exceptions_) lock_->mark_failed();
-    lock_->raw().unlock();
+    lock_->mutex_.unlock();
     lock_ = nullptr;
   }
+  bool holds(const RwLock& lock) const noexcept { return lock_ == &lock; }
 
  private:
   RwLock* lock_;
@@ -149,9 +187,9 @@ class MutexGuard {
   explicit MutexGuard(Mutex& mutex, std::string_view message = kPoisonedLock)
       : mutex_(&mutex), exceptions_(std::uncaught_exceptions()) {
     if (mutex.failed()) panic(message);
-    mutex.raw().lock();
+    mutex.lock();
     if (mutex.failed()) {
-      mutex.raw().unlock();
+      mutex.unlock();
       panic(message);
     }
   }
@@ -165,13 +203,37 @@ class MutexGuard {
   void unlock() noexcept {
     if (mutex_ == nullptr) return;
     if (std::uncaught_exceptions() > exceptions_) mutex_->mark_failed();
-    mutex_->raw().unlock();
+    mutex_->unlock();
     mutex_ = nullptr;
   }
+  bool holds(const Mutex& mutex) const noexcept { return mutex_ == &mutex; }
 
  private:
   Mutex* mutex_;
   int exceptions_;
+};
+
+// A mutex taken only if it is free and carries no failed mark; `owns()` tells
+// whether it was. For paths that must not wait (the garbage collector's clear,
+// the fast path of a write that needs no index). Never sets the failed mark:
+// its holders only read the value or swap it whole.
+class TryMutexGuard {
+ public:
+  explicit TryMutexGuard(Mutex& mutex) noexcept
+      : mutex_(!mutex.failed() && mutex.try_lock() ? &mutex : nullptr) {}
+  ~TryMutexGuard() { unlock(); }
+  TryMutexGuard(const TryMutexGuard&) = delete;
+  TryMutexGuard& operator=(const TryMutexGuard&) = delete;
+
+  bool owns() const noexcept { return mutex_ != nullptr; }
+  void unlock() noexcept {
+    if (mutex_ != nullptr) mutex_->unlock();
+    mutex_ = nullptr;
+  }
+  bool holds(const Mutex& mutex) const noexcept { return mutex_ == &mutex; }
+
+ private:
+  Mutex* mutex_;
 };
 
 // A value behind a reader-writer lock. Access goes through the guards so that
@@ -182,12 +244,23 @@ class RwLocked {
   template <typename... Args>
   explicit RwLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
-  RwLock& lock() noexcept { return lock_; }
-  // The caller holds a guard on lock().
-  T& get(const WriteGuard&) noexcept { return value_; }
-  const T& get(const ReadGuard&) const noexcept { return value_; }
-  // For owners that know no other thread can see the value yet.
+  RwLock& lock() const noexcept { return lock_; }
+  T& get(const WriteGuard& guard) {
+    QDX_DEBUG_CHECK(guard.holds(lock_), "write guard of another lock");
+    return value_;
+  }
+  const T& get(const ReadGuard& guard) const {
+    QDX_DEBUG_CHECK(guard.holds(lock_), "read guard of another lock");
+    return value_;
+  }
+  const T& get(const WriteGuard& guard) const {
+    QDX_DEBUG_CHECK(guard.holds(lock_), "write guard of another lock");
+    return value_;
+  }
+  // For owners that know no other thread can see the value (construction,
+  // destruction).
   T& unguarded() noexcept { return value_; }
+  const T& unguarded() const noexcept { return value_; }
 
  private:
   mutable RwLock lock_;
@@ -200,12 +273,20 @@ class MutexLocked {
   template <typename... Args>
   explicit MutexLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
-  Mutex& mutex() noexcept { return mutex_; }
-  T& get(const MutexGuard&) noexcept { return value_; }
+  Mutex& mutex() const noexcept { return mutex_; }
+  T& get(const MutexGuard& guard) {
+    QDX_DEBUG_CHECK(guard.holds(mutex_), "mutex guard of another mutex");
+    return value_;
+  }
+  T& get(const TryMutexGuard& guard) {
+    QDX_DEBUG_CHECK(guard.holds(mutex_), "mutex guard of another mutex");
+    return value_;
+  }
+  // For owners that know no other thread can see the value.
   T& unguarded() noexcept { return value_; }
 
  private:
-  Mutex mutex_;
+  mutable Mutex mutex_;
   T value_;
 };
 

@@ -4,6 +4,7 @@
 
 #include "core/index_ops.hpp"
 #include "core/index_state.hpp"
+#include "core/nested_graph.hpp"
 
 namespace qdx {
 
@@ -16,11 +17,10 @@ std::optional<PyValue> store_attribute(const IndexAPI& record, uint32_t attribut
 }
 
 void write_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) {
-  MutexGuard links_guard(record.index_links->mutex());
-  const IndexLinks& links = record.index_links->get(links_guard);
-  InProgress in_progress(record.id);
   std::optional<PyValue> replaced;
   {
+    MutexGuard links_guard(record.index_links->mutex());
+    const IndexLinks& links = record.index_links->get(links_guard);
     MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
     ObjectAttributes& attributes = record.attributes->get(guard);
     if (!is_private_attribute(attribute)) {
@@ -34,6 +34,8 @@ void write_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) 
     replaced = attributes.map.insert(attribute, std::move(value));
     ++attributes.generation;
   }
+  // Nested objects the write linked or unlinked, with no lock of this object held.
+  settle_nested();
 }
 
 }  // namespace qdx

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/index_ops.hpp"
+#include "core/nested_graph.hpp"
 #include "core/value_index.hpp"
 #include "values/index_api.hpp"
 
@@ -78,20 +79,19 @@ void insert_column(ValueIndex& index, const Column& column) {
 void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,
                     const std::vector<StoredIndexable>& slots) {
   for (const StoredIndexable& slot : slots) link_index(*slot.owned_handle, link);
-  WriteGuard ids_guard(state.all_ids->lock());
-  WriteGuard store_guard(state.store->lock());
-  Bitmap& ids = state.all_ids->get(ids_guard);
-  ObjectStore& store = state.store->get(store_guard);
-  for (const StoredIndexable& slot : slots) {
-    ids.add(slot.id());
-    put_slot_locked(store, slot);
+  // Slots first, ids after: every id a reader finds has its object.
+  {
+    WriteGuard store_guard(state.store->lock());
+    for (const StoredIndexable& slot : slots) put_slot_locked(*state.store, store_guard, slot);
   }
+  WriteGuard ids_guard(state.all_ids->lock());
+  Bitmap& ids = state.all_ids->get(ids_guard);
+  for (const StoredIndexable& slot : slots) ids.add(slot.id());
 }
 
 void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link,
                    const CopiedObject& copy) {
   const IndexAPI& record = *copy.slot->owned_handle;
-  InProgress in_progress(record.id);
   MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
   const ObjectAttributes& attributes = record.attributes->get(guard);
   const bool raced = attributes.generation != copy.generation;
@@ -103,6 +103,7 @@ void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link,
   attributes.map.for_each([&](uint32_t attribute, const PyValue& value) {
     if (raced || !is_plain(value)) insert_value(state, link, record.id, attribute, value);
   });
+  record_private_values(state, record.id, attributes.map);
 }
 
 }  // namespace
@@ -112,6 +113,9 @@ void add_objects(const std::shared_ptr<IndexState>& state,
   if (slots.empty()) return;
   const std::weak_ptr<IndexState> link = state;
   store_and_link(*state, link, slots);
+  // A re-added object: the "_" values of its previous add leave first, so
+  // the index holds those of this add only (writes do not update them).
+  for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
 
   std::vector<CopiedObject> copies;
   copies.reserve(slots.size());
@@ -127,6 +131,7 @@ void add_objects(const std::shared_ptr<IndexState>& state,
     insert_column(*value_index_for(*state, link, attribute), column);
   }
   for (const CopiedObject& copy : copies) finish_object(*state, link, copy);
+  settle_nested();
 }
 
 }  // namespace qdx

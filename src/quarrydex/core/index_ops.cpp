@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/nested_graph.hpp"
 #include "core/value_index.hpp"
 #include "structures/id_alloc.hpp"
 #include "structures/string_interner/interner.hpp"
@@ -12,12 +13,6 @@
 
 namespace qdx {
 namespace {
-
-thread_local std::vector<ObjectId> t_in_progress;
-
-std::weak_ptr<IndexState> weak_of(const std::shared_ptr<IndexState>& state) {
-  return state;
-}
 
 // Members of a container value, containers nested in it flattened, each
 // with a fresh proxy id.
@@ -69,65 +64,23 @@ void insert_members(ValueIndex& index, ObjectId owner, const PyValue& container)
   for (const ProxyRecord& record : records) insert_into(index, record.proxy, record.member);
 }
 
-// Objects that already hold `holder` through this attribute, one level up too.
-bool would_cycle(IndexState& nested, ObjectId holder, ObjectId child) {
-  Bitmap holders;
-  {
-    ReadGuard guard(nested.parents.lock());
-    holders = nested.parents.get(guard).holders_of_one(holder);
-  }
-  if (auto parent = nested.parent.lock()) {
-    ReadGuard guard(parent->parents.lock());
-    holders.or_inplace(parent->parents.get(guard).holders_of(holders));
-  }
-  return holders.contains(child);
-}
-
-void insert_nested(ValueIndex& index, ObjectId holder, const PyValue& value) {
-  const IndexAPI& record = value.as_ind();
-  const ObjectId child = record.id;
-  if (InProgress::contains(child)) return;
-  std::shared_ptr<IndexState> nested = index.nested_or_make();
-  if (would_cycle(*nested, holder, child)) return;
-  bool known;
-  {
-    WriteGuard guard(nested->parents.lock());
-    ParentMap& parents = nested->parents.get(guard);
-    known = parents.is_child(child);
-    parents.record_pair(holder, child);
-  }
-  if (!known) add_object(nested, StoredIndexable{value.obj(), value.ind_record()}, true);
-}
-
-void remove_nested(ValueIndex& index, ObjectId holder, const PyValue& value) {
-  std::shared_ptr<IndexState> nested = index.nested();
-  if (nested == nullptr) return;
-  const ObjectId child = value.as_ind().id;
-  bool orphaned;
-  {
-    WriteGuard guard(nested->parents.lock());
-    orphaned = nested->parents.get(guard).remove_pair(holder, child);
-  }
-  if (orphaned) remove_object(*nested, child);
-}
-
 template <typename Component, typename F>
 void write_component(RwLocked<Component>& component, F&& f) {
   WriteGuard guard(component.lock());
   f(component.get(guard));
 }
 
-}  // namespace
+// Drops `state` and every dead link from `links`.
+void erase_link(IndexLinks& links, const IndexState* state) {
+  links.erase(std::remove_if(links.begin(), links.end(),
+                             [&](const auto& l) {
+                               const auto locked = l.lock();
+                               return locked == nullptr || locked.get() == state;
+                             }),
+              links.end());
+}
 
-InProgress::InProgress(ObjectId id) {
-  t_in_progress.push_back(id);
-}
-InProgress::~InProgress() {
-  t_in_progress.pop_back();
-}
-bool InProgress::contains(ObjectId id) {
-  return std::find(t_in_progress.begin(), t_in_progress.end(), id) != t_in_progress.end();
-}
+}  // namespace
 
 bool is_private_attribute(uint32_t attribute) {
   // A name never changes for its id, so each thread remembers the answer.
@@ -160,7 +113,7 @@ void insert_into(ValueIndex& index, ObjectId id, const PyValue& value) {
       break;
     case ValueKind::kInd:
       index.hashed.insert(value, id);
-      insert_nested(index, id, value);
+      record_nested_pair(index, id, value);
       break;
     case ValueKind::kUnknown:
       index.hashed.insert(value, id);
@@ -187,7 +140,7 @@ void remove_from(ValueIndex& index, ObjectId id, const PyValue& value) {
       break;
     case ValueKind::kInd:
       index.hashed.remove(value, id);
-      remove_nested(index, id, value);
+      drop_nested_pair(index, id, value);
       break;
     case ValueKind::kUnknown:
       index.hashed.remove(value, id);
@@ -221,15 +174,14 @@ void remove_value(IndexState& state, ObjectId id, uint32_t attribute, const PyVa
   if (index != nullptr) remove_from(*index, id, value);
 }
 
-void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state) {
+void link_index_locked(MutexLocked<IndexLinks>& locked_links, const MutexGuard& guard,
+                       const std::weak_ptr<IndexState>& state) {
+  IndexLinks& links = locked_links.get(guard);
   const std::shared_ptr<IndexState> target = state.lock();
   if (target == nullptr) return;
   // Each live index is pinned while the list is rebuilt, so no link can
-  // expire half-way through the sort and break its ordering. Declared before
-  // the guard, the pins are dropped after the mutex is released.
+  // expire half-way through the sort and break its ordering.
   std::vector<std::shared_ptr<IndexState>> live;
-  MutexGuard guard(record.index_links->mutex());
-  IndexLinks& links = record.index_links->get(guard);
   live.reserve(links.size() + 1);
   for (const auto& link : links) {
     if (auto locked = link.lock()) live.push_back(std::move(locked));
@@ -242,58 +194,99 @@ void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state) 
   });
   links.clear();
   for (const auto& locked : live) links.push_back(locked);
+  // The pins may be the last owners of an index dropped meanwhile; they go
+  // here, still under the caller's mutex, which the index's destructor never takes.
+}
+
+void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state) {
+  MutexGuard guard(record.index_links->mutex());
+  link_index_locked(*record.index_links, guard, state);
 }
 
 void unlink_index(const IndexAPI& record, const IndexState* state) {
   MutexGuard guard(record.index_links->mutex());
-  IndexLinks& links = record.index_links->get(guard);
-  links.erase(std::remove_if(links.begin(), links.end(),
-                             [&](const auto& l) {
-                               const auto locked = l.lock();
-                               return locked == nullptr || locked.get() == state;
-                             }),
-              links.end());
+  erase_link(record.index_links->get(guard), state);
 }
 
-void add_object(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
-                bool skip_private) {
+void drop_private_values(IndexState& state, ObjectId id) {
+  std::vector<std::pair<uint32_t, PyValue>> recorded;
+  {
+    MutexGuard guard(state.private_values.mutex());
+    PrivateValues& values = state.private_values.get(guard);
+    const auto it = values.find(id);
+    if (it == values.end()) return;
+    recorded = std::move(it->second);
+    values.erase(it);
+  }
+  for (const auto& [attribute, value] : recorded) remove_value(state, id, attribute, value);
+}
+
+void record_private_values(IndexState& state, ObjectId id, const AttributeMap& attributes) {
+  std::vector<std::pair<uint32_t, PyValue>> found;
+  attributes.for_each([&](uint32_t attribute, const PyValue& value) {
+    if (is_private_attribute(attribute)) found.emplace_back(attribute, value);
+  });
+  MutexGuard guard(state.private_values.mutex());
+  PrivateValues& values = state.private_values.get(guard);
+  if (found.empty()) {
+    values.erase(id);
+  } else {
+    values[id] = std::move(found);
+  }
+}
+
+void add_object_unsettled(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
+                          bool skip_private) {
   const IndexAPI& record = *slot.owned_handle;
-  const std::weak_ptr<IndexState> link = weak_of(state);
-  link_index(record, link);
-  InProgress in_progress(record.id);
+  const std::weak_ptr<IndexState> link = state;
+  MutexGuard links_guard(record.index_links->mutex());
+  link_index_locked(*record.index_links, links_guard, link);
   MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
   store_object(*state, slot);
+  // The latest add decides which "_" values the index holds: none for this kind of add.
+  if (skip_private) drop_private_values(*state, record.id);
   record.attributes->get(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
     if (skip_private && is_private_attribute(attribute)) return;
     insert_value(*state, link, record.id, attribute, value);
   });
 }
 
+void add_object(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
+                bool skip_private) {
+  add_object_unsettled(state, slot, skip_private);
+  settle_nested();
+}
+
 void remove_object(IndexState& state, ObjectId id) {
   StoredIndexable slot;
   {
-    WriteGuard guard(state.store->lock());
-    ObjectStore& store = state.store->get(guard);
-    // A nested add that recorded its pair may not have stored the object yet
-    // when another thread removes the pair again; there is nothing to remove.
-    if (id >= store.size()) return;
-    slot = std::move(store[id]);
-    store[id] = StoredIndexable{};
+    ReadGuard guard(state.store->lock());
+    const ObjectStore& store = state.store->get(guard);
+    if (id >= store.size() || store[id].empty()) return;
+    slot = store[id];
   }
-  if (slot.empty()) return;
   const IndexAPI& record = *slot.owned_handle;
-  if (!InProgress::contains(id)) {
-    InProgress in_progress(id);
+  {
+    // Both mutexes stay held until the values are gone and the link with
+    // them: a write that ran before found the values to replace, a write
+    // that runs after no longer reaches this index.
+    MutexGuard links_guard(record.index_links->mutex());
     MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
     record.attributes->get(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
       if (!is_private_attribute(attribute)) remove_value(state, id, attribute, value);
     });
+    erase_link(record.index_links->get(links_guard), &state);
   }
+  drop_private_values(state, id);
   {
     WriteGuard guard(state.all_ids->lock());
     state.all_ids->get(guard).remove(id);
   }
-  unlink_index(record, &state);
+  WriteGuard guard(state.store->lock());
+  ObjectStore& store = state.store->get(guard);
+  if (id < store.size() && store[id].python_handle.get() == slot.python_handle.get()) {
+    store[id] = StoredIndexable{};
+  }
 }
 
 }  // namespace qdx

@@ -3,7 +3,7 @@
 //
 // All of it runs with the interpreter lock released and never needs it:
 // values were converted (container members included) with the lock held.
-// Lock order: see index_state.hpp.
+// Lock order: see base/locks.hpp.
 #pragma once
 
 #include <memory>
@@ -32,36 +32,36 @@ void insert_into(ValueIndex& index, ObjectId id, const PyValue& value);
 void remove_from(ValueIndex& index, ObjectId id, const PyValue& value);
 
 // Adds one object: links the index to it, stores it and inserts its current
-// attribute values (names beginning with "_" are skipped when asked).
+// attribute values (names beginning with "_" are skipped when asked), then
+// settles the nested objects it holds.
 void add_object(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
                 bool skip_private);
+// The same without settling; holds the object's mutexes (links, then
+// attributes) throughout, so no write of the object interleaves.
+void add_object_unsettled(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
+                          bool skip_private);
 // Adds several objects; every attribute name is indexed.
 void add_objects(const std::shared_ptr<IndexState>& state,
                  const std::vector<StoredIndexable>& slots);
-// Takes an object out of an index (its slot, its values, its id, its link).
+// Takes an object out of an index: under the object's mutexes its values
+// leave and the link goes, then its id and slot. Does not settle.
 void remove_object(IndexState& state, ObjectId id);
 
-// Appends a weak link to `state` to the object's links, drops dead links and
-// keeps the list sorted by the address of the index state.
+// Appends a weak link to `state` to the object's links (their mutex held by
+// `guard`), drops dead links and keeps the list sorted by the address of the state.
+void link_index_locked(MutexLocked<IndexLinks>& links, const MutexGuard& guard,
+                       const std::weak_ptr<IndexState>& state);
 void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state);
-// Removes every link to `state` from the object's links.
+// Removes every link to `state` (and every dead link) from the object's links.
 void unlink_index(const IndexAPI& record, const IndexState* state);
 
 // Names beginning with "_" are stored on objects but not indexed by adds
 // and writes. The empty name does not count.
 bool is_private_attribute(uint32_t attribute);
 
-// Objects whose attributes this thread is indexing or writing right now. A
-// nested value that refers back to one of them is not descended into again,
-// so cyclic object graphs neither recurse forever nor wait for a lock this
-// thread already holds.
-class InProgress {
- public:
-  explicit InProgress(ObjectId id);
-  ~InProgress();
-  InProgress(const InProgress&) = delete;
-  InProgress& operator=(const InProgress&) = delete;
-  static bool contains(ObjectId id);
-};
+// Forgets the "_" values recorded for `id` and removes them from the index.
+void drop_private_values(IndexState& state, ObjectId id);
+// Records the "_" values of `attributes` that were just indexed for `id`.
+void record_private_values(IndexState& state, ObjectId id, const AttributeMap& attributes);
 
 }  // namespace qdx

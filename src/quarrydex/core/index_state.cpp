@@ -1,19 +1,34 @@
 #include "core/index_state.hpp"
 
+#include <atomic>
+
 #include "core/value_index.hpp"
 
 namespace qdx {
+namespace {
 
-IndexState::IndexState(std::weak_ptr<IndexState> parent_link)
+std::atomic<uint64_t> g_store_stamp{0};
+
+}  // namespace
+
+IndexState::IndexState(std::weak_ptr<IndexState> root, bool nested)
     : attributes(std::make_shared<RwLocked<AttributeTable>>()),
       store(std::make_shared<RwLocked<ObjectStore>>()),
       all_ids(std::make_shared<RwLocked<Bitmap>>()),
-      parent(std::move(parent_link)) {}
+      parent(std::move(root)),
+      is_nested(nested) {}
 
 IndexState::~IndexState() = default;
 
-std::shared_ptr<IndexState> IndexState::make(std::weak_ptr<IndexState> parent_link) {
-  return std::make_shared<IndexState>(std::move(parent_link));
+std::shared_ptr<IndexState> IndexState::make() {
+  return std::make_shared<IndexState>(std::weak_ptr<IndexState>(), false);
+}
+
+std::shared_ptr<IndexState> IndexState::nested_index(bool make) {
+  if (is_nested) return shared_from_this();
+  MutexGuard guard(nested_mutex_);
+  if (nested_ == nullptr && make) nested_ = std::make_shared<IndexState>(weak_from_this(), true);
+  return nested_;
 }
 
 std::shared_ptr<ValueIndex> find_value_index(IndexState& state, uint32_t attribute) {
@@ -34,19 +49,32 @@ std::shared_ptr<ValueIndex> value_index_for(IndexState& state,
   return table[attribute];
 }
 
-void put_slot_locked(ObjectStore& store, StoredIndexable slot) {
+bool holds_id(IndexState& state, ObjectId id) {
+  ReadGuard guard(state.all_ids->lock());
+  return state.all_ids->get(guard).contains(id);
+}
+
+uint64_t current_store_stamp() noexcept {
+  return g_store_stamp.load(std::memory_order_acquire);
+}
+
+void put_slot_locked(RwLocked<ObjectStore>& store_lock, const WriteGuard& guard,
+                     StoredIndexable slot) {
+  QDX_DEBUG_CHECK(!slot.empty(), "an empty slot is never stored");
+  ObjectStore& store = store_lock.get(guard);
   const ObjectId id = slot.id();
   if (store.size() <= id) store.resize(static_cast<size_t>(id) + 1);
-  store[id] = std::move(slot);
+  StoredIndexable& target = store[id];
+  const bool same = !target.empty() && target.python_handle.get() == slot.python_handle.get();
+  slot.stamp = same ? target.stamp : g_store_stamp.fetch_add(1, std::memory_order_acq_rel) + 1;
+  target = std::move(slot);
 }
 
 void store_object(IndexState& state, StoredIndexable slot) {
   const ObjectId id = slot.id();
-  // The slot is written before the id is published in all_ids, so every id a
-  // reader finds there already has its object.
   {
     WriteGuard guard(state.store->lock());
-    put_slot_locked(state.store->get(guard), std::move(slot));
+    put_slot_locked(*state.store, guard, std::move(slot));
   }
   WriteGuard guard(state.all_ids->lock());
   state.all_ids->get(guard).add(id);

@@ -6,31 +6,30 @@
 //   store       object store: slot i holds the object with id i, or an empty
 //               slot (no object; the empty slot stands in for a placeholder)
 //   all_ids     ids of every object the index holds
-//   parents     the parent map (pairs holder id -> nested object id)
-//   parent      the owning index, for nested indexes owned by a value index
+//   parent      for a nested index, the root index it belongs to
+//   graph       for a nested index, which objects must be in it (nested_graph.hpp)
+//   private_values  values of "_" attributes that add_object_many indexed, per
+//               object, so that the next add of the object replaces them
+//
+// A root index (an `Index` made from Python, or by rebase) owns at most one
+// nested index: every Indexable reachable from the root's objects through
+// attribute values (container members included), whatever the depth, is
+// stored and indexed there once. The nested index of a nested index is itself.
 //
 // Invariants: every id in all_ids has a filled store slot whose record
 // carries that id; the store never shrinks; its length is one more than the
-// largest id ever stored.
-//
-// Lock order (outermost first; where several are held they are taken in
-// this order, and no path takes them against it):
-//   1. per object: index_links mutex, then attributes mutex
-//   2. per index: attribute table, then all_ids, then store; parent map
-//   3. per attribute: value-index components (a bulk insertion takes its
-//      bundles in ascending attribute id order and holds no object lock
-//      meanwhile); a hashed-map shard lock is innermost and held alone
-//   4. process-wide: interner, id allocator, pending releases
-// No index or object lock is ever held while waiting for the interpreter
-// lock: index work never needs it (values carry their converted members).
-// Two indexes' locks (union) are taken in ascending address order.
+// largest id ever stored. The lock order is in base/locks.hpp.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
+#include <absl/container/flat_hash_map.h>
+
 #include "base/locks.hpp"
-#include "core/parent_map.hpp"
+#include "core/nested_graph.hpp"
 #include "core/stored_indexable.hpp"
 #include "structures/bitmap.hpp"
 
@@ -40,18 +39,30 @@ class ValueIndex;
 
 using AttributeTable = std::vector<std::shared_ptr<ValueIndex>>;
 using ObjectStore = std::vector<StoredIndexable>;
+using PrivateValues = absl::flat_hash_map<ObjectId, std::vector<std::pair<uint32_t, PyValue>>>;
 
-class IndexState {
+class IndexState : public std::enable_shared_from_this<IndexState> {
  public:
-  explicit IndexState(std::weak_ptr<IndexState> parent_link);
-  static std::shared_ptr<IndexState> make(std::weak_ptr<IndexState> parent_link = {});
+  // A root index when `root` is empty, else the nested index of `root`.
+  explicit IndexState(std::weak_ptr<IndexState> root, bool nested);
+  static std::shared_ptr<IndexState> make();
   ~IndexState();
 
   const std::shared_ptr<RwLocked<AttributeTable>> attributes;
   const std::shared_ptr<RwLocked<ObjectStore>> store;
   const std::shared_ptr<RwLocked<Bitmap>> all_ids;
-  RwLocked<ParentMap> parents;
   const std::weak_ptr<IndexState> parent;
+  const bool is_nested;
+  NestedGraph graph;
+  MutexLocked<PrivateValues> private_values;
+
+  // The nested index (this index itself when it is nested); made on first
+  // use when `make` is set, else nullptr while there is none.
+  std::shared_ptr<IndexState> nested_index(bool make);
+
+ private:
+  Mutex nested_mutex_;
+  std::shared_ptr<IndexState> nested_;
 };
 
 // The value index of `attribute`, or nullptr. Takes the table's read lock.
@@ -61,9 +72,15 @@ std::shared_ptr<ValueIndex> value_index_for(IndexState& state,
                                             const std::weak_ptr<IndexState>& link,
                                             uint32_t attribute);
 
+// Whether the index holds `id` (all_ids read lock).
+bool holds_id(IndexState& state, ObjectId id);
 // Puts the object into the store and its id into all_ids.
 void store_object(IndexState& state, StoredIndexable slot);
-// Writes a slot; the caller holds the store's write lock.
-void put_slot_locked(ObjectStore& store, StoredIndexable slot);
+// Writes a slot under the store's write lock `guard`. A slot that already
+// holds the same object keeps its stamp; any other gets a new one.
+void put_slot_locked(RwLocked<ObjectStore>& store, const WriteGuard& guard, StoredIndexable slot);
+// The stamp the next object put into any store will exceed: a view made now
+// selected only objects whose slots carry a stamp not above it.
+uint64_t current_store_stamp() noexcept;
 
 }  // namespace qdx

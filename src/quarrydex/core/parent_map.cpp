@@ -1,76 +1,61 @@
 #include "core/parent_map.hpp"
 
 #include <algorithm>
-#include <vector>
 
 namespace qdx {
 
-void ParentMap::record_pair(uint32_t holder, uint32_t child) {
+bool ParentMap::record_pair(uint32_t holder, uint32_t child) {
   auto& holders = holders_[child];
-  if (std::find(holders.begin(), holders.end(), holder) == holders.end()) holders.push_back(holder);
-  children_.add(child);
+  if (std::find(holders.begin(), holders.end(), holder) != holders.end()) return false;
+  holders.push_back(holder);
+  return true;
 }
 
 bool ParentMap::remove_pair(uint32_t holder, uint32_t child) {
   const auto it = holders_.find(child);
-  if (it == holders_.end()) return false;  // never recorded (e.g. refused as a cycle)
+  if (it == holders_.end()) return false;
   auto& holders = it->second;
   const auto found = std::find(holders.begin(), holders.end(), holder);
   if (found == holders.end()) return false;
   holders.erase(found);
-  if (!holders.empty()) return false;
-  holders_.erase(it);
-  children_.remove(child);
+  if (holders.empty()) holders_.erase(it);
   return true;
 }
 
 Bitmap ParentMap::holders_of(const Bitmap& children) const {
   std::vector<uint32_t> found;
-  children.for_each([&](uint32_t child) {
+  auto collect = [&](uint32_t child) {
     const auto it = holders_.find(child);
     if (it != holders_.end()) found.insert(found.end(), it->second.begin(), it->second.end());
-  });
+  };
+  // Few pairs and many children (a leaf that matched most of the nested
+  // objects): walk the pairs instead of probing each child.
+  if (children.cardinality() > holders_.size()) {
+    for (const auto& [child, holders] : holders_) {
+      if (children.contains(child)) found.insert(found.end(), holders.begin(), holders.end());
+    }
+  } else {
+    children.for_each(collect);
+  }
   std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
   return Bitmap::of(found);
 }
 
-Bitmap ParentMap::holders_of_one(uint32_t child) const {
-  Bitmap result;
-  const auto it = holders_.find(child);
-  if (it != holders_.end()) result.add_many(it->second.data(), it->second.size());
-  return result;
-}
-
-Bitmap ParentMap::children_of(const Bitmap& holders) const {
-  Bitmap result;
-  for (const auto& [child, list] : holders_) {
-    for (uint32_t holder : list) {
-      if (holders.contains(holder)) {
-        result.add(child);
-        break;
-      }
+void ParentMap::remove_holders(const Bitmap& holders, std::vector<uint32_t>& children) {
+  for (auto it = holders_.begin(); it != holders_.end();) {
+    auto& list = it->second;
+    const auto kept = std::remove_if(list.begin(), list.end(), [&](uint32_t holder) {
+      if (!holders.contains(holder)) return false;
+      children.push_back(it->first);
+      return true;
+    });
+    list.erase(kept, list.end());
+    if (list.empty()) {
+      holders_.erase(it++);
+    } else {
+      ++it;
     }
-  }
-  return result;
-}
-
-void ParentMap::retain_holders(const Bitmap& keep) {
-  std::vector<uint32_t> orphans;
-  for (auto& [child, list] : holders_) {
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [&](uint32_t holder) { return !keep.contains(holder); }),
-               list.end());
-    if (list.empty()) orphans.push_back(child);
-  }
-  for (uint32_t child : orphans) {
-    holders_.erase(child);
-    children_.remove(child);
-  }
-}
-
-void ParentMap::union_with(const ParentMap& other) {
-  for (const auto& [child, list] : other.holders_) {
-    for (uint32_t holder : list) record_pair(holder, child);
   }
 }
 

@@ -2,8 +2,14 @@
 // copy of its record that does not own the id. An empty slot (both pointers
 // null) is the placeholder of a position whose id the index does not hold; it
 // is never read as an object.
+//
+// `stamp` orders the moments objects entered slots (process-wide, increasing):
+// it is set when a slot receives an object it did not hold, so a view made
+// before that moment can tell that an object reusing a dropped object's id is
+// not one it selected.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "values/index_api.hpp"
@@ -14,6 +20,7 @@ namespace qdx {
 struct StoredIndexable {
   PythonHandle python_handle;
   std::shared_ptr<const IndexAPI> owned_handle;
+  uint64_t stamp = 0;
 
   bool empty() const noexcept { return owned_handle == nullptr; }
   ObjectId id() const noexcept { return owned_handle->id; }

@@ -16,14 +16,13 @@ ValueIndex::~ValueIndex() {
 }
 
 std::shared_ptr<IndexState> ValueIndex::nested() const {
-  MutexGuard guard(nested_mutex_);
-  return nested_;
+  const std::shared_ptr<IndexState> state = owner.lock();
+  return state == nullptr ? nullptr : state->nested_index(false);
 }
 
-std::shared_ptr<IndexState> ValueIndex::nested_or_make() {
-  MutexGuard guard(nested_mutex_);
-  if (nested_ == nullptr) nested_ = IndexState::make(owner);
-  return nested_;
+std::shared_ptr<IndexState> ValueIndex::nested_or_make() const {
+  const std::shared_ptr<IndexState> state = owner.lock();
+  return state == nullptr ? nullptr : state->nested_index(true);
 }
 
 }  // namespace qdx

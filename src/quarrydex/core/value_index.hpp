@@ -13,8 +13,11 @@
 //             object that holds the outermost container, and `by_owner`
 //             remembers, per owner, the proxies and member values inserted
 //             for its current value, so removal needs no interpreter.
-//   nested    the index of the Indexable values of this attribute, made on
-//             first use; its parent map links nested objects to holders.
+//   parents   pairs (holder, nested object) for the Indexable values of this
+//             attribute, holders being objects of the owning index or proxy
+//             ids of their container members. The nested objects themselves
+//             live in the owner's nested index (core/nested_graph.hpp), one
+//             per root index, shared by every attribute and every depth.
 // Every component is empty and costs a few words until first used.
 #pragma once
 
@@ -29,6 +32,7 @@
 
 #include "base/locks.hpp"
 #include "core/hashed_value_map.hpp"
+#include "core/parent_map.hpp"
 #include "structures/boolean_sets.hpp"
 #include "structures/exact_values.hpp"
 #include "structures/ordered_bitmap.hpp"
@@ -134,16 +138,14 @@ class ValueIndex {
   RwLocked<StringValues> strings;
   RwLocked<BooleanSets> booleans;
   RwLocked<Proxies> proxies;
+  RwLocked<ParentMap> parents;
   const std::weak_ptr<IndexState> owner;
 
-  // The nested index, or nullptr while no Indexable value was stored.
+  // The index of the nested objects reachable from the owner, or nullptr
+  // while none was made (or the owner is gone).
   std::shared_ptr<IndexState> nested() const;
-  // The nested index, made on first use with this value index's owner as parent.
-  std::shared_ptr<IndexState> nested_or_make();
-
- private:
-  mutable Mutex nested_mutex_;
-  std::shared_ptr<IndexState> nested_;
+  // The same, made on first use.
+  std::shared_ptr<IndexState> nested_or_make() const;
 };
 
 }  // namespace qdx

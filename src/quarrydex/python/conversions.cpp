@@ -59,7 +59,7 @@ std::vector<std::pair<std::string, PyValue>> keyword_values(const ParsedArgument
   return keywords;
 }
 
-PyObject* objects_list(IndexState& state, const Bitmap& ids) {
+PyObject* objects_list(IndexState& state, const Bitmap& ids, uint64_t max_stamp) {
   PyRef list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(ids.cardinality())));
   Py_ssize_t filled = 0;
   {
@@ -69,7 +69,7 @@ PyObject* objects_list(IndexState& state, const Bitmap& ids) {
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
     ids.for_each([&](uint32_t id) {
-      if (id < store.size() && !store[id].empty()) {
+      if (id < store.size() && !store[id].empty() && store[id].stamp <= max_stamp) {
         PyList_SET_ITEM(list.get(), filled++, Py_NewRef(store[id].python_handle.get()));
       }
     });

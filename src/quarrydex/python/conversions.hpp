@@ -25,8 +25,9 @@ std::vector<StoredIndexable> indexable_sequence_argument(std::string_view name, 
 std::vector<std::pair<std::string, PyValue>> keyword_values(const ParsedArguments& arguments);
 
 // A new list of the objects stored under `ids`, in ascending id order; ids
-// without an object are skipped. The caller holds the interpreter lock.
-PyObject* objects_list(IndexState& state, const Bitmap& ids);
+// without an object, and objects whose slot is stamped after `max_stamp`
+// (see StoredIndexable), are skipped. The caller holds the interpreter lock.
+PyObject* objects_list(IndexState& state, const Bitmap& ids, uint64_t max_stamp = UINT64_MAX);
 
 // UTF-8 text of a str; throws PythonError when it cannot be encoded.
 std::string_view utf8_view(PyObject* text);

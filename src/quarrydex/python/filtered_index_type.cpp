@@ -14,9 +14,13 @@
 namespace qdx {
 namespace {
 
+// A view: the ids it selected, and the store stamp of the moment it was made
+// (objects in slots stamped later entered after the selection, under an id
+// that a dropped object left behind, and are never the view's).
 struct FilteredState {
   std::shared_ptr<IndexState> state;
   Bitmap ids;
+  uint64_t made_at;
 };
 
 struct FilteredIndexObject {
@@ -48,7 +52,7 @@ PyObject* narrowed(PyObject* self, const QueryExpr& query) {
     GilRelease release;
     ids = filtered_query(*filtered.state, query, filtered.ids);
   }
-  return make_filtered_index(filtered.state, std::move(ids));
+  return make_filtered_index(filtered.state, std::move(ids), filtered.made_at);
 }
 
 PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -70,7 +74,7 @@ PyObject* collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&] {
     parse_arguments(kCollect, args, nargs, kwnames);
     FilteredState& filtered = filtered_of(self);
-    return objects_list(*filtered.state, filtered.ids);
+    return objects_list(*filtered.state, filtered.ids, filtered.made_at);
   });
 }
 
@@ -81,7 +85,7 @@ PyObject* rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::shared_ptr<IndexState> fresh;
     {
       GilRelease release;
-      fresh = rebase_index(*filtered.state, filtered.ids);
+      fresh = rebase_index(*filtered.state, filtered.ids, filtered.made_at);
     }
     return make_index(std::move(fresh));
   });
@@ -114,12 +118,12 @@ PyTypeObject* filtered_index_type_object() {
   return type;
 }
 
-PyObject* make_filtered_index(std::shared_ptr<IndexState> state, Bitmap ids) {
+PyObject* make_filtered_index(std::shared_ptr<IndexState> state, Bitmap ids, uint64_t made_at) {
   PyTypeObject* type = filtered_index_type_object();
   if (type == nullptr) throw PythonError();
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) throw PythonError();
-  new (&filtered_of(self)) FilteredState{std::move(state), std::move(ids)};
+  new (&filtered_of(self)) FilteredState{std::move(state), std::move(ids), made_at};
   return self;
 }
 

@@ -13,6 +13,8 @@
 
 namespace qdx {
 
-PyObject* make_filtered_index(std::shared_ptr<IndexState> state, Bitmap ids);
+// A view of `ids`, selected no earlier than store stamp `made_at`
+// (current_store_stamp() read before the selection was computed).
+PyObject* make_filtered_index(std::shared_ptr<IndexState> state, Bitmap ids, uint64_t made_at);
 
 }  // namespace qdx

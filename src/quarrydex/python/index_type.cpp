@@ -99,8 +99,9 @@ PyObject* get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
+    const uint64_t made_at = current_store_stamp();
     Bitmap ids = keyword_lookup(self, kReduced, args, nargs, kwnames);
-    return make_filtered_index(shared_state_of(self), std::move(ids));
+    return make_filtered_index(shared_state_of(self), std::move(ids), made_at);
   });
 }
 
@@ -122,12 +123,13 @@ PyObject* reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kReducedQuery, args, nargs, kwnames);
     const QueryExpr query = query_expr_argument("query", parsed[0]);
+    const uint64_t made_at = current_store_stamp();
     Bitmap ids;
     {
       GilRelease release;
       ids = index_query(state_of(self), query);
     }
-    return make_filtered_index(shared_state_of(self), std::move(ids));
+    return make_filtered_index(shared_state_of(self), std::move(ids), made_at);
   });
 }
 

@@ -137,21 +137,28 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const auto& attributes = as_indexable(self)->api.attributes;
   if (attributes == nullptr || attributes->mutex().failed()) return 0;
-  attributes->mutex().raw().lock();
-  int result = 0;
-  attributes->unguarded().map.for_each([&](uint32_t, const PyValue& value) {
-    if (result == 0) result = visit_value(value, visit, arg);
-  });
-  attributes->mutex().raw().unlock();
-  return result;
+  try {
+    MutexGuard guard(attributes->mutex());
+    int result = 0;
+    attributes->get(guard).map.for_each([&](uint32_t, const PyValue& value) {
+      if (result == 0) result = visit_value(value, visit, arg);
+    });
+    return result;
+  } catch (const Panic&) {
+    return 0;  // marked failed meanwhile: its values are not read any more
+  }
 }
 
 int indexable_clear(PyObject* self) {
   const auto& attributes = as_indexable(self)->api.attributes;
-  if (attributes == nullptr || !attributes->mutex().raw().try_lock()) return 0;
-  AttributeMap dropped = std::move(attributes->unguarded().map);
-  attributes->unguarded().map = AttributeMap();
-  attributes->mutex().raw().unlock();
+  if (attributes == nullptr) return 0;
+  AttributeMap dropped;
+  {
+    TryMutexGuard guard(attributes->mutex());
+    if (!guard.owns()) return 0;
+    dropped = std::move(attributes->get(guard).map);
+    attributes->get(guard).map = AttributeMap();
+  }
   return 0;  // `dropped` releases its references here, without the mutex held
 }
 
@@ -197,20 +204,13 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 // another thread (without the interpreter lock) would otherwise link and
 // index the old value between the check and the store, and miss the new one.
 void assign(const IndexAPI& api, uint32_t attribute, PyValue value) {
-  Mutex& links = api.index_links->mutex();
-  if (!links.failed() && links.raw().try_lock()) {
-    if (api.index_links->unguarded().empty()) {
-      std::optional<PyValue> replaced;  // dropped after the unlock: it may run a __del__
-      try {
-        replaced = store_attribute(api, attribute, std::move(value));
-      } catch (...) {
-        links.raw().unlock();
-        throw;
-      }
-      links.raw().unlock();
+  std::optional<PyValue> replaced;  // dropped after the unlock: it may run a __del__
+  {
+    TryMutexGuard links(api.index_links->mutex());
+    if (links.owns() && api.index_links->get(links).empty()) {
+      replaced = store_attribute(api, attribute, std::move(value));
       return;
     }
-    links.raw().unlock();
   }
   GilRelease release;
   write_attribute(api, attribute, std::move(value));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "core/value_index.hpp"
 #include "query/query_ops.hpp"
@@ -55,17 +56,45 @@ std::shared_ptr<ValueIndex> value_index(const AttributeTable& table, std::string
   return id < table.size() ? table[id] : nullptr;
 }
 
-// A dotted path: the rest of the path inside the nested index, its objects
-// mapped back to the objects that hold them.
+// The nested index whose read locks this thread holds while it evaluates a
+// dotted path: every value index of a root, and of its nested index, leads
+// to the same nested index, so it is locked once per query and deeper steps
+// of a path reuse it (taking a read lock twice could wait behind a writer).
+struct NestedScope {
+  const IndexState* state;
+  const AttributeTable* table;
+  const Bitmap* ids;
+};
+thread_local const NestedScope* t_nested_scope = nullptr;
+
+Bitmap evaluate_nested(IndexState& nested, const QueryExpr& query) {
+  if (t_nested_scope != nullptr && t_nested_scope->state == &nested) {
+    return evaluate(query, *t_nested_scope->table, *t_nested_scope->ids);
+  }
+  ReadGuard table_guard(nested.attributes->lock());
+  ReadGuard ids_guard(nested.all_ids->lock());
+  const NestedScope scope{&nested, &nested.attributes->get(table_guard),
+                          &nested.all_ids->get(ids_guard)};
+  const NestedScope* outer = std::exchange(t_nested_scope, &scope);
+  struct Restore {
+    const NestedScope* outer;
+    ~Restore() { t_nested_scope = outer; }
+  } restore{outer};
+  return evaluate(query, *scope.table, *scope.ids);
+}
+
+// A dotted path: the rest of the path among the nested objects, mapped back
+// through this attribute's pairs to the objects (or container members) that
+// hold them.
 Bitmap nested_leaf(const QueryExpr& query, ValueIndex& index, std::string_view rest,
                    const Bitmap& universe) {
   std::shared_ptr<IndexState> nested = index.nested();
   if (nested == nullptr) return Bitmap();
-  const Bitmap found = index_query(*nested, query.with_attribute(rest));
+  const Bitmap found = evaluate_nested(*nested, query.with_attribute(rest));
   Bitmap holders;
   {
-    ReadGuard guard(nested->parents.lock());
-    holders = nested->parents.get(guard).holders_of(found);
+    ReadGuard guard(index.parents.lock());
+    holders = index.parents.get(guard).holders_of(found);
   }
   Bitmap result = rewrite_proxies(index, std::move(holders));
   result.and_inplace(universe);

@@ -3,36 +3,35 @@
 #include <vector>
 
 #include "core/index_ops.hpp"
+#include "core/nested_graph.hpp"
 #include "core/value_index.hpp"
 #include "structures/id_alloc.hpp"
 
 namespace qdx {
 namespace {
 
-// Forgets the members of dropped owners; returns the ids that stay in the
-// attribute's structures: the kept objects and their members.
-Bitmap narrow_proxies(ValueIndex& index, const Bitmap& keep) {
+// Forgets the members of dropped owners; returns the ids to take out of the
+// attribute's structures: the dropped objects and the proxies of their members.
+Bitmap drop_proxies_of(ValueIndex& index, const Bitmap& dropped) {
   std::vector<uint32_t> released;
-  Bitmap filter = keep.clone();
+  Bitmap removed = dropped.clone();
   {
     WriteGuard guard(index.proxies.lock());
     Proxies& proxies = index.proxies.get(guard);
-    for (auto it = proxies.by_owner.begin(); it != proxies.by_owner.end();) {
-      if (keep.contains(it->first)) {
-        for (const ProxyRecord& record : it->second) filter.add(record.proxy);
-        ++it;
-        continue;
-      }
+    dropped.for_each([&](uint32_t owner) {
+      const auto it = proxies.by_owner.find(owner);
+      if (it == proxies.by_owner.end()) return;
       for (const ProxyRecord& record : it->second) {
         proxies.owner_of.erase(record.proxy);
         proxies.set.remove(record.proxy);
+        removed.add(record.proxy);
         released.push_back(record.proxy);
       }
-      proxies.by_owner.erase(it++);
-    }
+      proxies.by_owner.erase(it);
+    });
   }
   for (uint32_t proxy : released) release_id(proxy);
-  return filter;
+  return removed;
 }
 
 template <typename Component>
@@ -41,71 +40,87 @@ void narrow_component(RwLocked<Component>& component, const Bitmap& filter) {
   component.get(guard).narrow(filter);
 }
 
-void narrow_value_index(ValueIndex& index, const Bitmap& keep) {
-  const Bitmap filter = narrow_proxies(index, keep);
-  narrow_component(index.numbers, filter);
-  narrow_component(index.strings, filter);
-  narrow_component(index.booleans, filter);
-  index.hashed.narrow(filter);
-  std::shared_ptr<IndexState> nested = index.nested();
-  if (nested == nullptr) return;
-  Bitmap children;
-  {
-    WriteGuard guard(nested->parents.lock());
-    ParentMap& parents = nested->parents.get(guard);
-    parents.retain_holders(filter);
-    children = parents.children().clone();
+// Takes exactly the dropped objects (and their members) out. The structures
+// are narrowed to the complement of what is removed, never to a snapshot of
+// what is kept: writers of kept objects run meanwhile and insert members
+// under fresh proxy ids, which a snapshot taken before would not contain.
+// `others` is the complement of `dropped`.
+void narrow_value_index(ValueIndex& index, const Bitmap& dropped, const Bitmap& others) {
+  const Bitmap removed = drop_proxies_of(index, dropped);
+  Bitmap own_filter;
+  const Bitmap* filter = &others;
+  if (removed.cardinality() != dropped.cardinality()) {
+    own_filter = others.clone();
+    own_filter.andnot_inplace(removed);
+    filter = &own_filter;
   }
-  narrow_index(nested, children);
+  narrow_component(index.numbers, *filter);
+  narrow_component(index.strings, *filter);
+  narrow_component(index.booleans, *filter);
+  index.hashed.narrow(*filter);
+  drop_nested_holders(index, removed);
 }
 
 }  // namespace
 
-std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids) {
+std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids, uint64_t max_stamp) {
   std::vector<StoredIndexable> slots;
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
   ids.for_each([&](uint32_t id) {
-    if (id < store.size() && !store[id].empty()) slots.push_back(store[id]);
+    if (id < store.size() && !store[id].empty() && store[id].stamp <= max_stamp) {
+      slots.push_back(store[id]);
+    }
   });
   return slots;
 }
 
 void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) {
-  Bitmap kept;
   Bitmap dropped;
   {
     WriteGuard guard(state->all_ids->lock());
     Bitmap& all = state->all_ids->get(guard);
     dropped = all.clone();
     dropped.andnot_inplace(keep);
-    all.and_inplace(keep);
-    kept = all.clone();
+    all.andnot_inplace(dropped);
   }
-  // Unlink first: a write already running on a dropped object finishes
-  // before its links mutex is free, and no later write reaches this index,
-  // so nothing of a dropped object can come back once the structures are
-  // narrowed.
-  const std::vector<StoredIndexable> removed = slots_of(*state, dropped);
-  for (const StoredIndexable& slot : removed) unlink_index(*slot.owned_handle, state.get());
-  AttributeTable table;
-  {
-    ReadGuard guard(state->attributes->lock());
-    table = state->attributes->get(guard);
+  if (!dropped.empty()) {
+    // Unlink first: a write already running on a dropped object finishes
+    // before its links mutex is free, and no later write reaches this index,
+    // so nothing of a dropped object can come back once the structures are
+    // narrowed.
+    const std::vector<StoredIndexable> removed = slots_of(*state, dropped);
+    for (const StoredIndexable& slot : removed) unlink_index(*slot.owned_handle, state.get());
+    AttributeTable table;
+    {
+      ReadGuard guard(state->attributes->lock());
+      table = state->attributes->get(guard);
+    }
+    Bitmap others = Bitmap::range(0, uint64_t{1} << 32);
+    others.andnot_inplace(dropped);
+    for (const auto& index : table) {
+      if (index != nullptr) narrow_value_index(*index, dropped, others);
+    }
+    {
+      MutexGuard guard(state->private_values.mutex());
+      PrivateValues& values = state->private_values.get(guard);
+      dropped.for_each([&](uint32_t id) { values.erase(id); });
+    }
+    WriteGuard guard(state->store->lock());
+    ObjectStore& store = state->store->get(guard);
+    dropped.for_each([&](uint32_t id) {
+      if (id < store.size()) store[id] = StoredIndexable{};
+    });
   }
-  for (const auto& index : table) {
-    if (index != nullptr) narrow_value_index(*index, kept);
-  }
-  WriteGuard guard(state->store->lock());
-  ObjectStore& store = state->store->get(guard);
-  dropped.for_each([&](uint32_t id) {
-    if (id < store.size()) store[id] = StoredIndexable{};
-  });
+  settle_nested();
+  // Narrowing is linear in the index anyway; reclaim cut-off cycles now.
+  if (auto nested = state->nested_index(false)) sweep_nested(nested);
 }
 
-std::shared_ptr<IndexState> rebase_index(IndexState& source, const Bitmap& ids) {
+std::shared_ptr<IndexState> rebase_index(IndexState& source, const Bitmap& ids,
+                                         uint64_t max_stamp) {
   auto fresh = IndexState::make();
-  add_objects(fresh, slots_of(source, ids));
+  add_objects(fresh, slots_of(source, ids, max_stamp));
   return fresh;
 }
 

@@ -5,10 +5,12 @@
 // slots, attribute values, container members and nested pairs, and the
 // index's link in each of them, so that later writes on a dropped object no
 // longer reach the index. Kept objects keep their members and nested values;
-// nested indexes are narrowed to the nested objects that kept objects hold.
+// nested objects that only dropped objects reached leave the nested index.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "core/index_state.hpp"
 #include "structures/bitmap.hpp"
@@ -17,9 +19,14 @@ namespace qdx {
 
 void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep);
 
-std::shared_ptr<IndexState> rebase_index(IndexState& source, const Bitmap& ids);
+// A new index of the objects of `ids` whose slots carry a stamp not above
+// `max_stamp` (the objects a view selected, see StoredIndexable).
+std::shared_ptr<IndexState> rebase_index(IndexState& source, const Bitmap& ids,
+                                         uint64_t max_stamp = UINT64_MAX);
 
-// The filled slots of `ids`, in ascending id order (ids without an object are skipped).
-std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids);
+// The filled slots of `ids` with a stamp not above `max_stamp`, in ascending
+// id order (ids without an object are skipped).
+std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids,
+                                      uint64_t max_stamp = UINT64_MAX);
 
 }  // namespace qdx

@@ -6,10 +6,9 @@
 // stores and for nested-object values share `index_links` and `attributes` and
 // never return the id.
 //
-// Locks, outermost first: `index_links` mutex, then `attributes` mutex, then
-// any index lock. A thread never waits for either mutex while it holds the
-// interpreter lock. A mutex that a failing holder left carries the failed mark;
-// `attributes` then reports "cannot read from indexable".
+// Both mutexes are ordered in base/locks.hpp. A mutex that a failing holder
+// left carries the failed mark; `attributes` then reports "cannot read from
+// indexable".
 #pragma once
 
 #include <memory>

@@ -2,11 +2,13 @@
 
 #include <Python.h>
 
+#include "base/debug_check.hpp"
 #include "values/gil.hpp"
 
 namespace qdx {
 
-PyRef PyRef::borrow(PyObject* object) noexcept {
+PyRef PyRef::borrow(PyObject* object) {
+  QDX_DEBUG_CHECK(gil_held(), "Python reference made without the interpreter lock");
   Py_XINCREF(object);
   return PyRef(object);
 }
@@ -16,7 +18,8 @@ PyRef PyRef::checked(PyObject* object) {
   return PyRef(object);
 }
 
-PyObject* PyRef::new_reference() const noexcept {
+PyObject* PyRef::new_reference() const {
+  QDX_DEBUG_CHECK(gil_held(), "Python reference copied without the interpreter lock");
   Py_XINCREF(object_);
   return object_;
 }

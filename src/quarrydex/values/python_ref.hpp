@@ -35,8 +35,8 @@ class PyRef {
  public:
   PyRef() noexcept = default;
   static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
-  // Adds a reference. The caller holds the interpreter lock.
-  static PyRef borrow(PyObject* object) noexcept;
+  // Adds a reference. The caller holds the interpreter lock (checked in debug builds).
+  static PyRef borrow(PyObject* object);
   // steal() of the result of an interpreter call: throws PythonError on NULL.
   static PyRef checked(PyObject* object);
 
@@ -56,8 +56,9 @@ class PyRef {
   explicit operator bool() const noexcept { return object_ != nullptr; }
   // Hands the reference to the caller (e.g. as a return value to Python).
   PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-  // A new reference for the caller. The caller holds the interpreter lock.
-  PyObject* new_reference() const noexcept;
+  // A new reference for the caller. The caller holds the interpreter lock
+  // (checked in debug builds).
+  PyObject* new_reference() const;
   void reset() noexcept;
 
  private:
