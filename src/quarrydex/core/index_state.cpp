@@ -1,8 +1,19 @@
 #include "core/index_state.hpp"
 
+#include <atomic>
+
 #include "core/value_index.hpp"
 
 namespace qdx {
+namespace {
+
+std::atomic<uint64_t> g_store_stamp{0};
+
+}  // namespace
+
+uint64_t current_store_stamp() noexcept {
+  return g_store_stamp.load(std::memory_order_acquire);
+}
 
 IndexState::IndexState(std::weak_ptr<IndexState> parent_link)
     : attributes(std::make_shared<RwLocked<AttributeTable>>()),
@@ -37,6 +48,7 @@ std::shared_ptr<ValueIndex> value_index_for(IndexState& state,
 void put_slot_locked(ObjectStore& store, StoredIndexable slot) {
   const ObjectId id = slot.id();
   if (store.size() <= id) store.resize(static_cast<size_t>(id) + 1);
+  slot.stored_at = g_store_stamp.fetch_add(1, std::memory_order_acq_rel) + 1;
   store[id] = std::move(slot);
 }
 

@@ -15,6 +15,8 @@
 //             for its current value, so removal needs no interpreter.
 //   nested    the index of the Indexable values of this attribute, made on
 //             first use; its parent map links nested objects to holders.
+//   valueless ids whose value has no entry in any component above (NaN, an
+//             empty container; see valueless.hpp), so presence is answerable.
 // Every component is empty and costs a few words until first used.
 #pragma once
 
@@ -134,6 +136,7 @@ class ValueIndex {
   RwLocked<StringValues> strings;
   RwLocked<BooleanSets> booleans;
   RwLocked<Proxies> proxies;
+  RwLocked<Bitmap> valueless;
   const std::weak_ptr<IndexState> owner;
 
   // The nested index, or nullptr while no Indexable value was stored.

@@ -54,6 +54,8 @@ constexpr Signature kIn{"PyQueryExpr.in_()", kAttrValues, 2};
 constexpr Signature kNot{"PyQueryExpr.not_()", kExprs, 1};
 constexpr Signature kAnd{"PyQueryExpr.and_()", std::span(kNoNames, 0), 0, true};
 constexpr Signature kOr{"PyQueryExpr.or_()", std::span(kNoNames, 0), 0, true};
+constexpr const char* kAttr[] = {"attr"};
+constexpr Signature kHas{"PyQueryExpr.has()", kAttr, 1};
 
 // The UTF-8 text of `attr`, borrowed from the argument (which outlives the call).
 // A str subclass is accepted; an encoding failure passes through unchanged.
@@ -123,6 +125,13 @@ PyObject* leaf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     const ParsedArguments parsed = parse_arguments(kSignature, args, nargs, kwnames);
     const std::string_view attr = attr_argument(parsed[0]);
     return make_query_expr(QueryExpr::leaf(kKind, attr, convert_value(parsed[1])));
+  });
+}
+
+PyObject* has(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kHas, args, nargs, kwnames);
+    return make_query_expr(QueryExpr::presence(attr_argument(parsed[0])));
   });
 }
 
@@ -196,6 +205,7 @@ PyMethodDef g_methods[] = {
      "ends_with(attr, value)\n--\n\n"},
     {"contains", QDX_STATIC((leaf<QueryKind::kContains, kContains>)),
      "contains(attr, value)\n--\n\n"},
+    {"has", QDX_STATIC(has), "has(attr)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

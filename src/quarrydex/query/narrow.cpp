@@ -47,6 +47,10 @@ void narrow_value_index(ValueIndex& index, const Bitmap& keep) {
   narrow_component(index.strings, filter);
   narrow_component(index.booleans, filter);
   index.hashed.narrow(filter);
+  {
+    WriteGuard guard(index.valueless.lock());
+    index.valueless.get(guard).and_inplace(keep);
+  }
   std::shared_ptr<IndexState> nested = index.nested();
   if (nested == nullptr) return;
   Bitmap children;

@@ -91,6 +91,21 @@ class ExactValues {
   }
   size_t size() const noexcept { return map_.size(); }
 
+  // Calls f(key, set) for each key in ascending (or descending) key order
+  // until f returns false.
+  template <typename F>
+  void walk(bool descending, F&& f) const {
+    if (descending) {
+      for (auto it = map_.rbegin(); it != map_.rend(); ++it) {
+        if (!f(it->first, it->second)) return;
+      }
+      return;
+    }
+    for (const auto& [key, set] : map_) {
+      if (!f(key, set)) return;
+    }
+  }
+
   // The ids of the keys between the bounds (an absent bound is open), or
   // nothing when they hold more than `limit` ids.
   std::optional<Bitmap> collect_range(const std::optional<LookupKey>& lower, bool lower_inclusive,
