@@ -90,8 +90,10 @@ AttributeMap keyword_map(PyObject* kwargs) {
       PyErr_Clear();
       continue;
     }
-    const uint32_t id = interner().intern(std::string_view(text, static_cast<size_t>(size)));
-    map.insert(id, convert_value(value, ValueUse::kStored));
+    const std::string_view name(text, static_cast<size_t>(size));
+    PyValue converted =
+        convert_attribute_value(name, [&] { return convert_value(value, ValueUse::kStored); });
+    map.insert(interner().intern(name), std::move(converted));
   }
   return map;
 }
@@ -226,7 +228,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
     }
     const std::string_view text = utf8_view(name);
-    PyValue converted = convert_value(value, ValueUse::kStored);
+    PyValue converted =
+        convert_attribute_value(text, [&] { return convert_value(value, ValueUse::kStored); });
     assign(as_indexable(self)->api, interner().intern(text), std::move(converted));
     return 0;
   });
