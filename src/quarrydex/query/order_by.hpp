@@ -10,14 +10,16 @@
 //
 // Two ways to the same order:
 //   walk    reads the attribute's ordered posting lists key by key, so a
-//           small limit touches only the first keys; cost grows with the
-//           number of distinct keys, not with the selection.
+//           small limit touches only the first keys; for a filtered view only
+//           the keys between the view's least and greatest number (found on
+//           the bit-sliced planes) are read. Cost grows with the keys read.
 //   gather  reads each selected object's value and sorts (a partial sort
 //           for a limit); cost grows with the selection. Dotted paths and
 //           names beginning with "_" (which some adds do not index) always
 //           go this way.
-// The cheaper one is chosen from the selection size, the number of keys and
-// the limit. Neither calls Python; object mutexes are never taken while an
+// An index walks unless it is empty. A view walks until it has read eight
+// keys per selected object, and then gathers instead: at worst about twice
+// the cheaper way. Neither calls Python; object mutexes are never taken while an
 // index lock is held (lock order in index_state.hpp).
 #pragma once
 

@@ -91,18 +91,22 @@ class ExactValues {
   }
   size_t size() const noexcept { return map_.size(); }
 
-  // Calls f(key, set) for each key in ascending (or descending) key order
-  // until f returns false.
+  // Calls f(key, set) for each key in ascending (or descending) key order,
+  // only keys within the inclusive bounds when given, until f returns false.
   template <typename F>
-  void walk(bool descending, F&& f) const {
+  void walk(bool descending, F&& f, const std::optional<Key>& lower = std::nullopt,
+            const std::optional<Key>& upper = std::nullopt) const {
+    const auto first = lower ? map_.lower_bound(*lower) : map_.begin();
+    const auto last = upper ? map_.upper_bound(*upper) : map_.end();
     if (descending) {
-      for (auto it = map_.rbegin(); it != map_.rend(); ++it) {
+      for (auto it = last; it != first;) {
+        --it;
         if (!f(it->first, it->second)) return;
       }
       return;
     }
-    for (const auto& [key, set] : map_) {
-      if (!f(key, set)) return;
+    for (auto it = first; it != last; ++it) {
+      if (!f(it->first, it->second)) return;
     }
   }
 

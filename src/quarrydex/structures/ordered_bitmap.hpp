@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "structures/bitmap.hpp"
 #include "structures/order_key.hpp"
@@ -101,6 +102,11 @@ class OrderedBitmap {
 
   // Every id holding a numeric value (a new bitmap).
   Bitmap ids() const;
+  // The least / greatest key held by an id of `candidates`, or nothing when
+  // none of them holds a number. At most 76 intersections, each with a set
+  // that only shrinks (ordered_bitmap_extremes.cpp).
+  std::optional<OrderKey> min_within(const Bitmap& candidates) const;
+  std::optional<OrderKey> max_within(const Bitmap& candidates) const;
   // Keeps only ids in filter (flushes first). Frees the cells if nothing is left.
   void narrow(const Bitmap& filter);
   // Adds every id of other, cell by cell. Ids must not be in both structures
