@@ -305,8 +305,10 @@ std::optional<Pieces> walk(IndexState& state, const Bitmap* view, ValueIndex& in
     } else {
       ReadGuard guard(index.numbers.lock());
       const OrderedBitmap& ordered = index.numbers.get(guard).ordered;
-      lowest = ordered.min_within(*selected);
-      highest = ordered.max_within(*selected);
+      if (const auto extremes = ordered.extremes_within(*selected)) {
+        lowest = extremes->first;
+        highest = extremes->second;
+      }
     }
     if (span == Span::kViewBounds) {
       dense = dense_bits(*selected);

@@ -1,13 +1,17 @@
 // The least and the greatest key within a candidate set, read off the planes
-// from the top: key order is the order of the key bits read from bit 75 down,
-// so at each plane the candidates that agree with the extreme so far and have
-// the wanted bit (0 for the least, 1 for the greatest) decide that bit, and
-// only they go on; when none has it, the bit is the other one and nobody drops.
+// from the top: key order is the order of the key bits read from bit 75 down.
+// While all remaining candidates share a bit, both extremes have it and a
+// plane costs one counting pass; at the first plane where they differ, the
+// candidates split into the 0-side (the least goes on there) and the 1-side
+// (the greatest), and each side then keeps, plane by plane, the members with
+// the wanted bit when there are any.
 #include "structures/ordered_bitmap.hpp"
 #include "structures/ordered_bitmap_scan.hpp"
 
 namespace qdx {
 namespace {
+
+constexpr unsigned kTop = OrderedBitmap::kPlanes - 1;
 
 void set_bit(OrderKey& key, unsigned plane) {
   if (plane < 64) {
@@ -17,39 +21,50 @@ void set_bit(OrderKey& key, unsigned plane) {
   }
 }
 
-std::optional<OrderKey> extreme(const OrderedBitmap::Planes& planes, const Bitmap& candidates,
-                                bool greatest) {
-  constexpr unsigned kTop = OrderedBitmap::kPlanes - 1;
-  Bitmap remaining = candidates.clone();
-  OrderKey key;
-  for (unsigned plane = OrderedBitmap::kPlanes; plane-- > 0;) {
+// Continues one extreme below `plane` with the candidates that reached it.
+OrderKey finish(const OrderedBitmap::Planes& planes, Bitmap remaining, unsigned plane,
+                bool greatest, OrderKey key) {
+  while (plane-- > 0) {
     const Bitmap& wanted = planes.cell(plane, greatest);
     if (remaining.intersects(wanted)) {
       remaining.and_inplace(wanted);
       if (greatest) set_bit(key, plane);
-      continue;
+    } else if (!greatest) {
+      set_bit(key, plane);
     }
-    // Every id holding a number is in one cell of each plane: at the top,
-    // the other cell also drops the candidates that hold no number.
-    if (plane == kTop) {
-      remaining.and_inplace(planes.cell(plane, !greatest));
-      if (remaining.empty()) return std::nullopt;
-    }
-    if (!greatest) set_bit(key, plane);
   }
   return key;
 }
 
 }  // namespace
 
-std::optional<OrderKey> OrderedBitmap::min_within(const Bitmap& candidates) const {
+std::optional<std::pair<OrderKey, OrderKey>> OrderedBitmap::extremes_within(
+    const Bitmap& candidates) const {
   if (!planes_) return std::nullopt;
-  return extreme(*planes_, candidates, false);
-}
-
-std::optional<OrderKey> OrderedBitmap::max_within(const Bitmap& candidates) const {
-  if (!planes_) return std::nullopt;
-  return extreme(*planes_, candidates, true);
+  Bitmap remaining = candidates.clone();
+  OrderKey shared;
+  for (unsigned plane = kPlanes; plane-- > 0;) {
+    const Bitmap& zero = planes_->cell(plane, false);
+    const Bitmap& one = planes_->cell(plane, true);
+    const uint64_t zeros = remaining.and_cardinality(zero);
+    // Every id holding a number is in one cell of each plane; at the top the
+    // candidates holding none are dropped.
+    const uint64_t ones =
+        plane == kTop ? remaining.and_cardinality(one) : remaining.cardinality() - zeros;
+    if (zeros == 0 && ones == 0) return std::nullopt;
+    if (zeros != 0 && ones != 0) {
+      Bitmap low = remaining.clone();
+      low.and_inplace(zero);
+      remaining.and_inplace(one);
+      OrderKey high = shared;
+      set_bit(high, plane);
+      return std::pair{finish(*planes_, std::move(low), plane, false, shared),
+                       finish(*planes_, std::move(remaining), plane, true, high)};
+    }
+    if (plane == kTop) remaining.and_inplace(zeros != 0 ? zero : one);
+    if (ones != 0) set_bit(shared, plane);
+  }
+  return std::pair{shared, shared};
 }
 
 }  // namespace qdx
