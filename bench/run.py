@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pandas  # noqa: E402,F401  (imported before any build is timed)
 import Quarrydex  # noqa: E402,F401
 
+import answers  # noqa: E402
 import micro  # noqa: E402
 import peers as peer_mod  # noqa: E402
 import report  # noqa: E402
@@ -35,7 +36,7 @@ from timing import fmt_seconds, measure, time_once  # noqa: E402
 from workloads import BUILDERS, FRUITS_QUERY, FULL_SIZES, MIX_QUERIES, Workload  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-STEPS = ("fruits", "ranges", "strings", "memory", "rw")
+STEPS = ("fruits", "ranges", "strings", "memory", "rw", "answers")
 MEMORY_PEERS = [
     "records",
     "Quarrydex objects",
@@ -57,7 +58,7 @@ class Suite:
         self.args = args
         self.rows: list[dict] = []
         self.mismatches: list[str] = []
-        self.extra: dict = {"updates": {}, "threads": {}}
+        self.extra: dict = {"updates": {}, "threads": {}, "answers": {}}
         self.memory: list[dict] = []
         self.rw: list[dict] = []
 
@@ -206,6 +207,11 @@ class Suite:
                 self.run_memory()
             elif step == "rw":
                 self.run_rw()
+            elif step == "answers":
+                # order_by over the ranges size, len over half the fruits size
+                self.extra["answers"] = answers.run(
+                    self.sizes["ranges"], self.sizes["fruits"] // 2, self.args.budget, say)
+                self.mismatches += self.extra["answers"]["mismatches"]
             else:
                 raise SystemExit(f"unknown step {step!r}; choose from {', '.join(STEPS)}")
         report.add_ratios(self.rows)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -211,6 +212,7 @@ class CheckedOrdered {
       const Bitmap candidates = random_subset(rng, universe, 1 + rng() % 100);
       ASSERT_EQ(bitmap.equal(probe.key()), expected_equal(probe, nullptr));
       ASSERT_EQ(bitmap.equal_within(probe.key(), candidates), expected_equal(probe, &candidates));
+      check_extremes(q == 0 ? all_ids : candidates);
       for (Comparison op : kComparisons) check_comparison(rng, op, probe, candidates, universe);
     }
   }
@@ -225,6 +227,22 @@ class CheckedOrdered {
     auto it = model.begin();
     std::advance(it, rng() % model.size());
     return it->second;
+  }
+
+  void check_extremes(const Bitmap& candidates) const {
+    std::optional<OrderKey> least, greatest;
+    for (const auto& [id, v] : model) {
+      if (!candidates.contains(id)) continue;
+      const OrderKey key = v.key();
+      if (!least || key < *least) least = key;
+      if (!greatest || *greatest < key) greatest = key;
+    }
+    const auto extremes = bitmap.extremes_within(candidates);
+    ASSERT_EQ(extremes.has_value(), least.has_value());
+    if (extremes) {
+      ASSERT_EQ(extremes->first, *least);
+      ASSERT_EQ(extremes->second, *greatest);
+    }
   }
 
   void check_comparison(std::mt19937_64& rng, Comparison op, Num probe, const Bitmap& candidates,

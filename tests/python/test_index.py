@@ -45,6 +45,8 @@ def test_new_index_is_empty():
                 "reduced_query": "($self, query)",
                 "collect": "($self)",
                 "union_with": "($self, other)",
+                "remove_object": "($self, obj)",
+                "order_by": "($self, attr, *, descending=False, limit=None)",
             },
         ),
         (
@@ -54,6 +56,7 @@ def test_new_index_is_empty():
                 "reduced_query": "($self, query)",
                 "collect": "($self)",
                 "rebase": "($self)",
+                "order_by": "($self, attr, *, descending=False, limit=None)",
             },
         ),
     ],

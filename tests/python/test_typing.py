@@ -85,6 +85,17 @@ USES = textwrap.dedent(
     Q.and_([Q.eq("a", 1)])  # error
     Q.not_(Q.eq("a", 1))
     Q.not_(Q.eq("a", 1), Q.eq("b", 2))  # error
+    index.order_by("price", descending=True, limit=3)
+    view.order_by("nest.price", limit=None)
+    index.order_by("price", True)  # error
+    index.order_by("price", limit=2.5)  # error
+    index.remove_object(item)
+    index.remove_object("item")  # error
+    Q.has("price")
+    Q.has("price", 1)  # error
+    n: int = len(index) + len(view)
+    found: bool = 5 in index
+    first: Indexable = next(iter(view))
     item.price = 2
     item.colour = "red"
     Quarrydex.sum_as_string(1, 2)

@@ -18,6 +18,7 @@
 #include "core/index_ops.hpp"
 #include "core/nested_graph.hpp"
 #include "core/value_index.hpp"
+#include "core/valueless.hpp"
 #include "values/index_api.hpp"
 
 namespace qdx {
@@ -55,6 +56,7 @@ void insert_column(ValueIndex& index, const Column& column) {
   StringValues& strings = index.strings.get(strings_guard);
   BooleanSets& booleans = index.booleans.get(booleans_guard);
   for (const auto& [id, value] : column) {
+    mark_valueless(index, id, *value);
     switch (value->kind()) {
       case ValueKind::kInt:
       case ValueKind::kFloat:

@@ -7,6 +7,7 @@
 
 #include "core/nested_graph.hpp"
 #include "core/value_index.hpp"
+#include "core/valueless.hpp"
 #include "structures/id_alloc.hpp"
 #include "structures/string_interner/interner.hpp"
 #include "values/index_api.hpp"
@@ -95,6 +96,7 @@ bool is_private_attribute(uint32_t attribute) {
 }
 
 void insert_into(ValueIndex& index, ObjectId id, const PyValue& value) {
+  mark_valueless(index, id, value);
   switch (value.kind()) {
     case ValueKind::kInt:
     case ValueKind::kFloat:
@@ -122,6 +124,7 @@ void insert_into(ValueIndex& index, ObjectId id, const PyValue& value) {
 }
 
 void remove_from(ValueIndex& index, ObjectId id, const PyValue& value) {
+  unmark_valueless(index, id, value);
   switch (value.kind()) {
     case ValueKind::kInt:
     case ValueKind::kFloat:

@@ -26,4 +26,7 @@ struct StoredIndexable {
   ObjectId id() const noexcept { return owned_handle->id; }
 };
 
+// The stamp of the latest store write in the process.
+uint64_t current_store_stamp() noexcept;
+
 }  // namespace qdx

@@ -18,6 +18,8 @@
 //             ids of their container members. The nested objects themselves
 //             live in the owner's nested index (core/nested_graph.hpp), one
 //             per root index, shared by every attribute and every depth.
+//   valueless ids whose value has no entry in any component above (NaN, an
+//             empty container; see valueless.hpp), so presence is answerable.
 // Every component is empty and costs a few words until first used.
 #pragma once
 
@@ -139,6 +141,7 @@ class ValueIndex {
   RwLocked<BooleanSets> booleans;
   RwLocked<Proxies> proxies;
   RwLocked<ParentMap> parents;
+  RwLocked<Bitmap> valueless;
   const std::weak_ptr<IndexState> owner;
 
   // The index of the nested objects reachable from the owner, or nullptr

@@ -54,7 +54,9 @@ std::vector<std::pair<std::string, PyValue>> keyword_values(const ParsedArgument
   std::vector<std::pair<std::string, PyValue>> keywords;
   keywords.reserve(arguments.keywords.size());
   for (const auto& [name, value] : arguments.keywords) {
-    keywords.emplace_back(std::string(utf8_view(name)), convert_value(value));
+    const std::string_view attribute = utf8_view(name);
+    keywords.emplace_back(std::string(attribute),
+                          convert_attribute_value(attribute, [&] { return convert_value(value); }));
   }
   return keywords;
 }

@@ -49,27 +49,42 @@ void throw_conversion_error(PyObject* object, std::string_view class_name) {
                    "' object cannot be converted to '" + std::string(class_name) + "'");
 }
 
-void reword_argument_error(std::string_view name) noexcept {
-  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+namespace {
+
+// Replaces a pending exception of exactly `exc_type` by one whose message
+// starts with `prefix`, keeping its cause; anything else stays pending as it is.
+void prefix_exact_error(PyObject* exc_type, const std::string& prefix) noexcept {
+  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(exc_type)) return;
   PyObject *raw_type, *raw_value, *raw_traceback;
   PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
   PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
   PyRef type = PyRef::steal(raw_type);
   PyRef value = PyRef::steal(raw_value);
   PyRef traceback = PyRef::steal(raw_traceback);
-  if (type.get() != PyExc_TypeError || !value) {  // subclasses pass unchanged
+  if (type.get() != exc_type || !value) {  // subclasses pass unchanged
     PyErr_Restore(type.release(), value.release(), traceback.release());
     return;
   }
   PyRef text = PyRef::steal(PyObject_Str(value.get()));
-  const std::string prefix = "argument '" + std::string(name) + "': ";
   PyRef message =
       PyRef::steal(text ? PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()) : nullptr);
   PyRef replacement =
-      PyRef::steal(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+      PyRef::steal(message ? PyObject_CallOneArg(exc_type, message.get()) : nullptr);
   if (!replacement) return;  // the failure to build it is the pending error
   PyException_SetCause(replacement.get(), PyException_GetCause(value.get()));
-  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  PyErr_SetObject(exc_type, replacement.get());
+}
+
+}  // namespace
+
+void reword_argument_error(std::string_view name) noexcept {
+  prefix_exact_error(PyExc_TypeError, "argument '" + std::string(name) + "': ");
+}
+
+void name_attribute_in_error(std::string_view attribute) noexcept {
+  const std::string prefix = "attribute '" + std::string(attribute) + "': ";
+  prefix_exact_error(PyExc_TypeError, prefix);
+  prefix_exact_error(PyExc_OverflowError, prefix);
 }
 
 }  // namespace qdx

@@ -33,6 +33,21 @@ void translate_current_exception() noexcept;
 // If the pending exception is exactly TypeError, replaces it by one whose
 // message is prefixed with "argument '<name>': " and keeps the cause.
 void reword_argument_error(std::string_view name) noexcept;
+// If the pending exception is exactly TypeError or OverflowError (a value was
+// refused), prefixes its message with "attribute '<name>': "; the type stays.
+void name_attribute_in_error(std::string_view attribute) noexcept;
+
+// Converts the value of one attribute (stored or as a query operand), naming
+// the attribute in a refusal.
+template <typename F>
+auto convert_attribute_value(std::string_view attribute, F&& convert) -> decltype(convert()) {
+  try {
+    return convert();
+  } catch (const PythonError&) {
+    name_attribute_in_error(attribute);
+    throw;
+  }
+}
 
 template <typename F>
 PyObject* guarded(F&& f) noexcept {

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "python/answers.hpp"
 #include "python/arg_parser.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
@@ -91,6 +92,46 @@ PyObject* rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
+PyObject* order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    FilteredState& filtered = filtered_of(self);
+    return selection_order_by(*filtered.state, &filtered.ids, args, kwargs);
+  });
+}
+
+Py_ssize_t filtered_length(PyObject* self) {
+  try {
+    GilHeld held;
+    FilteredState& filtered = filtered_of(self);
+    return selection_length(*filtered.state, &filtered.ids);
+  } catch (...) {
+    translate_current_exception();
+    return -1;
+  }
+}
+
+int filtered_contains(PyObject* self, PyObject* object) {
+  return guarded_int([&] {
+    FilteredState& filtered = filtered_of(self);
+    return selection_contains(*filtered.state, &filtered.ids, object);
+  });
+}
+
+PyObject* filtered_iter(PyObject* self) {
+  return guarded([&] {
+    FilteredState& filtered = filtered_of(self);
+    return selection_iterator(filtered.state, &filtered.ids);
+  });
+}
+
+// Pickles as the index of its selection: rebase(), then that index's form.
+PyObject* filtered_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PyRef index = PyRef::checked(PyObject_CallMethod(self, "rebase", nullptr));
+    return PyObject_CallMethod(index.get(), "__reduce__", nullptr);
+  });
+}
+
 PyMethodDef g_methods[] = {
     {"reduced", as_method(reduced), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\n"},
@@ -98,6 +139,10 @@ PyMethodDef g_methods[] = {
      "reduced_query($self, query)\n--\n\n"},
     {"collect", as_method(collect), METH_FASTCALL | METH_KEYWORDS, "collect($self)\n--\n\n"},
     {"rebase", as_method(rebase), METH_FASTCALL | METH_KEYWORDS, "rebase($self)\n--\n\n"},
+    {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order_by)),
+     METH_VARARGS | METH_KEYWORDS,
+     "order_by($self, attr, *, descending=False, limit=None)\n--\n\n"},
+    {"__reduce__", filtered_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -105,6 +150,9 @@ PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
     {Py_tp_methods, g_methods},
+    {Py_sq_length, reinterpret_cast<void*>(filtered_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(filtered_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(filtered_iter)},
     {0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include "core/index_ops.hpp"
 #include "core/union.hpp"
+#include "python/answers.hpp"
 #include "python/arg_parser.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
@@ -13,6 +14,8 @@
 #include "python/query_expr_type.hpp"
 #include "query/evaluate.hpp"
 #include "query/narrow.hpp"
+#include "query/remove_object.hpp"
+#include "values/indexable_object.hpp"
 
 namespace qdx {
 namespace {
@@ -40,6 +43,8 @@ constexpr Signature kReduced{"Index.reduced()", std::span(kNoNames, 0), 0, false
 constexpr Signature kReducedQuery{"Index.reduced_query()", kQuery, 1};
 constexpr Signature kCollect{"Index.collect()", std::span(kNoNames, 0), 0};
 constexpr Signature kUnionWith{"Index.union_with()", kOther, 1};
+constexpr const char* kObj[] = {"obj"};
+constexpr Signature kRemoveObject{"Index.remove_object()", kObj, 1};
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -160,6 +165,61 @@ PyObject* union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+PyObject* remove_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const ParsedArguments parsed = parse_arguments(kRemoveObject, args, nargs, kwnames);
+    const StoredIndexable slot = indexable_argument("obj", parsed[0]);
+    bool removed;
+    {
+      GilRelease release;
+      removed = remove_held_object(shared_state_of(self), *slot.owned_handle);
+    }
+    if (!removed) {
+      PyErr_SetObject(PyExc_KeyError, parsed[0]);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return selection_order_by(state_of(self), nullptr, args, kwargs); });
+}
+
+Py_ssize_t index_length(PyObject* self) {
+  try {
+    GilHeld held;
+    return selection_length(state_of(self), nullptr);
+  } catch (...) {
+    translate_current_exception();
+    return -1;
+  }
+}
+
+int index_contains(PyObject* self, PyObject* object) {
+  return guarded_int([&] { return selection_contains(state_of(self), nullptr, object); });
+}
+
+PyObject* index_iter(PyObject* self) {
+  return guarded([&] { return selection_iterator(shared_state_of(self), nullptr); });
+}
+
+// Pickles as its objects: Index() rebuilt by __setstate__.
+PyObject* index_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PyRef state = PyRef::checked(index_pickle_state(state_of(self)));
+    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+  });
+}
+
+PyObject* index_setstate(PyObject* self, PyObject* pickled) {
+  return guarded([&] {
+    restore_index(shared_state_of(self), pickled);
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef g_methods[] = {
     {"add_object", as_method(add_object), METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, py_ref)\n--\n\n"},
@@ -175,6 +235,13 @@ PyMethodDef g_methods[] = {
     {"collect", as_method(collect), METH_FASTCALL | METH_KEYWORDS, "collect($self)\n--\n\n"},
     {"union_with", as_method(union_with), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\n"},
+    {"remove_object", as_method(remove_object), METH_FASTCALL | METH_KEYWORDS,
+     "remove_object($self, obj)\n--\n\n"},
+    {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order_by)),
+     METH_VARARGS | METH_KEYWORDS,
+     "order_by($self, attr, *, descending=False, limit=None)\n--\n\n"},
+    {"__reduce__", index_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", index_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -182,6 +249,9 @@ PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
     {Py_tp_methods, g_methods},
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
     {0, nullptr},
 };

@@ -90,8 +90,10 @@ AttributeMap keyword_map(PyObject* kwargs) {
       PyErr_Clear();
       continue;
     }
-    const uint32_t id = interner().intern(std::string_view(text, static_cast<size_t>(size)));
-    map.insert(id, convert_value(value, ValueUse::kStored));
+    const std::string_view name(text, static_cast<size_t>(size));
+    PyValue converted =
+        convert_attribute_value(name, [&] { return convert_value(value, ValueUse::kStored); });
+    map.insert(interner().intern(name), std::move(converted));
   }
   return map;
 }
@@ -226,7 +228,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
     }
     const std::string_view text = utf8_view(name);
-    PyValue converted = convert_value(value, ValueUse::kStored);
+    PyValue converted =
+        convert_attribute_value(text, [&] { return convert_value(value, ValueUse::kStored); });
     assign(as_indexable(self)->api, interner().intern(text), std::move(converted));
     return 0;
   });
@@ -268,8 +271,57 @@ PyObject* indexable_repr(PyObject* self) {
   });
 }
 
+// The attributes as a new dict of name -> value (names beginning with "_"
+// included).
+PyObject* attribute_dict(PyObject* self) {
+  std::vector<std::pair<uint32_t, PyValue>> values;
+  {
+    const IndexAPI& api = as_indexable(self)->api;
+    MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
+    api.attributes->get(guard).map.for_each(
+        [&](uint32_t id, const PyValue& value) { values.emplace_back(id, value); });
+  }
+  PyRef dict = PyRef::checked(PyDict_New());
+  const auto snapshot = interner().snapshot();
+  for (const auto& [id, value] : values) {
+    const std::string_view name = snapshot.name(id);
+    PyRef key = PyRef::checked(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+    PyRef item = PyRef::checked(value_to_python(value));
+    if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) throw PythonError();
+  }
+  return dict.release();
+}
+
+// Pickling and copying rebuild the object with the class's __new__ (no
+// __init__ runs, as for any object copied by the standard protocol) and then
+// assign the saved attributes, so the copy belongs to no index.
+PyObject* indexable_reduce_ex(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PyRef copyreg = PyRef::checked(PyImport_ImportModule("copyreg"));
+    PyRef newobj = PyRef::checked(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    PyRef state = PyRef::checked(attribute_dict(self));
+    return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         state.get());
+  });
+}
+
+PyObject* indexable_setstate(PyObject* self, PyObject* state) {
+  return guarded([&] {
+    if (!PyDict_Check(state)) throw_type_error("Indexable state must be a dict");
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(state, &pos, &key, &value)) {
+      if (PyObject_SetAttr(self, key, value) < 0) throw PythonError();
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef g_methods[] = {
     {"__dir__", indexable_dir, METH_NOARGS, nullptr},
+    {"__reduce_ex__", indexable_reduce_ex, METH_O, nullptr},
+    {"__setstate__", indexable_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

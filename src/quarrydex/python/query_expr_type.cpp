@@ -54,6 +54,8 @@ constexpr Signature kIn{"PyQueryExpr.in_()", kAttrValues, 2};
 constexpr Signature kNot{"PyQueryExpr.not_()", kExprs, 1};
 constexpr Signature kAnd{"PyQueryExpr.and_()", std::span(kNoNames, 0), 0, true};
 constexpr Signature kOr{"PyQueryExpr.or_()", std::span(kNoNames, 0), 0, true};
+constexpr const char* kAttr[] = {"attr"};
+constexpr Signature kHas{"PyQueryExpr.has()", kAttr, 1};
 
 // The UTF-8 text of `attr`, borrowed from the argument (which outlives the call).
 // A str subclass is accepted; an encoding failure passes through unchanged.
@@ -72,9 +74,9 @@ PyRef next_item(PyObject* iterator) {
 }
 
 // The elements of a non-str sequence, read by iteration. Reading the sequence
-// is part of converting the argument (a TypeError gets the prefix); converting
-// an element is not, so its refusals (OverflowError, unhashable) pass unchanged.
-std::vector<PyValue> values_argument(PyObject* object) {
+// is part of converting the argument (a TypeError gets the prefix); an element
+// refused as a value (OverflowError, unhashable) names the attribute instead.
+std::vector<PyValue> values_argument(std::string_view attr, PyObject* object) {
   convert_argument("values", [&] {
     if (PyUnicode_Check(object)) throw_type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) throw_conversion_error(object, "Sequence");
@@ -89,7 +91,7 @@ std::vector<PyValue> values_argument(PyObject* object) {
   PyRef iterator =
       convert_argument("values", [&] { return PyRef::checked(PyObject_GetIter(object)); });
   while (PyRef item = convert_argument("values", [&] { return next_item(iterator.get()); })) {
-    values.push_back(convert_value(item.get()));
+    values.push_back(convert_attribute_value(attr, [&] { return convert_value(item.get()); }));
   }
   return values;
 }
@@ -122,7 +124,15 @@ PyObject* leaf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kSignature, args, nargs, kwnames);
     const std::string_view attr = attr_argument(parsed[0]);
-    return make_query_expr(QueryExpr::leaf(kKind, attr, convert_value(parsed[1])));
+    PyValue value = convert_attribute_value(attr, [&] { return convert_value(parsed[1]); });
+    return make_query_expr(QueryExpr::leaf(kKind, attr, std::move(value)));
+  });
+}
+
+PyObject* has(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const ParsedArguments parsed = parse_arguments(kHas, args, nargs, kwnames);
+    return make_query_expr(QueryExpr::presence(attr_argument(parsed[0])));
   });
 }
 
@@ -130,8 +140,9 @@ PyObject* bt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kBt, args, nargs, kwnames);
     const std::string_view attr = attr_argument(parsed[0]);
-    PyValue lower = convert_value(parsed[1]);  // lower before upper, whatever the keyword order
-    PyValue upper = convert_value(parsed[2]);
+    // lower before upper, whatever the keyword order
+    PyValue lower = convert_attribute_value(attr, [&] { return convert_value(parsed[1]); });
+    PyValue upper = convert_attribute_value(attr, [&] { return convert_value(parsed[2]); });
     return make_query_expr(QueryExpr::between(attr, std::move(lower), std::move(upper)));
   });
 }
@@ -140,7 +151,7 @@ PyObject* in(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kIn, args, nargs, kwnames);
     const std::string_view attr = attr_argument(parsed[0]);
-    return make_query_expr(QueryExpr::in(attr, values_argument(parsed[1])));
+    return make_query_expr(QueryExpr::in(attr, values_argument(attr, parsed[1])));
   });
 }
 
@@ -196,6 +207,7 @@ PyMethodDef g_methods[] = {
      "ends_with(attr, value)\n--\n\n"},
     {"contains", QDX_STATIC((leaf<QueryKind::kContains, kContains>)),
      "contains(attr, value)\n--\n\n"},
+    {"has", QDX_STATIC(has), "has(attr)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

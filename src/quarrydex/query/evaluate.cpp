@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/value_index.hpp"
+#include "query/presence.hpp"
 #include "query/query_ops.hpp"
 #include "structures/string_interner/interner.hpp"
 
@@ -41,8 +42,10 @@ int priority(QueryKind kind) {
       return 12;
     case QueryKind::kBt:
       return 13;
+    case QueryKind::kHas:
+      return 14;
   }
-  return 14;
+  return 15;
 }
 
 Bitmap minus(const Bitmap& universe, const Bitmap& removed) {
@@ -110,6 +113,7 @@ Bitmap leaf(const QueryExpr& query, const AttributeTable& table, const Bitmap& u
   if (dot != std::string_view::npos) {
     return nested_leaf(query, *index, path.substr(dot + 1), universe);
   }
+  if (query.kind == QueryKind::kHas) return presence_lookup(*index, universe);
   return lookup_leaf(query, *index, universe);
 }
 

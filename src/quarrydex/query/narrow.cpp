@@ -58,6 +58,10 @@ void narrow_value_index(ValueIndex& index, const Bitmap& dropped, const Bitmap& 
   narrow_component(index.strings, *filter);
   narrow_component(index.booleans, *filter);
   index.hashed.narrow(*filter);
+  {
+    WriteGuard guard(index.valueless.lock());
+    index.valueless.get(guard).andnot_inplace(removed);
+  }
   drop_nested_holders(index, removed);
 }
 

@@ -5,9 +5,9 @@
 namespace qdx {
 
 std::string_view query_kind_name(QueryKind kind) {
-  static constexpr std::string_view kNames[] = {"Eq", "Ne",       "Not",    "In",      "And",
-                                                "Or", "Gt",       "Ge",     "Lt",      "Le",
-                                                "Bt", "StartsWi", "EndsWi", "Contains"};
+  static constexpr std::string_view kNames[] = {"Eq", "Ne",       "Not",    "In",       "And",
+                                                "Or", "Gt",       "Ge",     "Lt",       "Le",
+                                                "Bt", "StartsWi", "EndsWi", "Contains", "Has"};
   return kNames[static_cast<size_t>(kind)];
 }
 
@@ -33,6 +33,13 @@ QueryExpr QueryExpr::in(std::string_view attribute, std::vector<PyValue> values)
   node.kind = QueryKind::kIn;
   node.attribute = SmallString(attribute);
   node.values = std::move(values);
+  return node;
+}
+
+QueryExpr QueryExpr::presence(std::string_view attribute) {
+  QueryExpr node;
+  node.kind = QueryKind::kHas;
+  node.attribute = SmallString(attribute);
   return node;
 }
 
@@ -86,6 +93,9 @@ std::string QueryExpr::render() const {
       break;
     case QueryKind::kBt:
       out += quoted(attribute.view()) + ", " + values[0].debug() + ", " + values[1].debug();
+      break;
+    case QueryKind::kHas:
+      out += quoted(attribute.view());
       break;
     default:
       out += quoted(attribute.view()) + ", " + values[0].debug();

@@ -1,6 +1,6 @@
 // `QueryExpr`: an immutable query tree.
 //
-// Fourteen kinds, in a fixed order (the order is also the rendering name
+// Fifteen kinds, in a fixed order (the order is also the rendering name
 // table and the kind number). A node owns its fields and children outright:
 // a tree, never a shared graph. Copying a node deep-copies the subtree; values
 // share their Python objects through their handles, so copies need no
@@ -12,6 +12,7 @@
 //   In         attribute, values
 //   And Or     children
 //   Bt         attribute, lower, upper
+//   Has        attribute (no value)
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,7 @@ enum class QueryKind : uint8_t {
   kStartsWith,
   kEndsWith,
   kContains,
+  kHas,
 };
 
 class QueryExpr {
@@ -52,6 +54,8 @@ class QueryExpr {
   static QueryExpr leaf(QueryKind kind, std::string_view attribute, PyValue value);
   static QueryExpr between(std::string_view attribute, PyValue lower, PyValue upper);
   static QueryExpr in(std::string_view attribute, std::vector<PyValue> values);
+  // Selects the objects that hold `attribute`, whatever its value.
+  static QueryExpr presence(std::string_view attribute);
   static QueryExpr negation(QueryExpr child);
   static QueryExpr group(QueryKind kind, std::vector<QueryExpr> children);
 
@@ -64,7 +68,7 @@ class QueryExpr {
   std::string render() const;
 };
 
-// The name shown for a kind ("Eq", ..., "StartsWi", "EndsWi", "Contains").
+// The name shown for a kind ("Eq", ..., "StartsWi", "EndsWi", "Contains", "Has").
 std::string_view query_kind_name(QueryKind kind);
 
 }  // namespace qdx

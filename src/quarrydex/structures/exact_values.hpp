@@ -91,6 +91,25 @@ class ExactValues {
   }
   size_t size() const noexcept { return map_.size(); }
 
+  // Calls f(key, set) for each key in ascending (or descending) key order,
+  // only keys within the inclusive bounds when given, until f returns false.
+  template <typename F>
+  void walk(bool descending, F&& f, const std::optional<Key>& lower = std::nullopt,
+            const std::optional<Key>& upper = std::nullopt) const {
+    const auto first = lower ? map_.lower_bound(*lower) : map_.begin();
+    const auto last = upper ? map_.upper_bound(*upper) : map_.end();
+    if (descending) {
+      for (auto it = last; it != first;) {
+        --it;
+        if (!f(it->first, it->second)) return;
+      }
+      return;
+    }
+    for (auto it = first; it != last; ++it) {
+      if (!f(it->first, it->second)) return;
+    }
+  }
+
   // The ids of the keys between the bounds (an absent bound is open), or
   // nothing when they hold more than `limit` ids.
   std::optional<Bitmap> collect_range(const std::optional<LookupKey>& lower, bool lower_inclusive,

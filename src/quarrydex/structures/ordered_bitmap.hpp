@@ -40,6 +40,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "structures/bitmap.hpp"
 #include "structures/order_key.hpp"
@@ -101,6 +103,11 @@ class OrderedBitmap {
 
   // Every id holding a numeric value (a new bitmap).
   Bitmap ids() const;
+  // The least and the greatest key held by ids of `candidates`, or nothing
+  // when none of them holds a number. One counting pass per plane while the
+  // candidates agree, then intersections with sets that only shrink
+  // (ordered_bitmap_extremes.cpp).
+  std::optional<std::pair<OrderKey, OrderKey>> extremes_within(const Bitmap& candidates) const;
   // Keeps only ids in filter (flushes first). Frees the cells if nothing is left.
   void narrow(const Bitmap& filter);
   // Adds every id of other, cell by cell. Ids must not be in both structures

@@ -20,7 +20,7 @@ Choices made here:
   attribute may be called ``self``.
 """
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, Self, final
 
 from typing_extensions import disjoint_base
@@ -54,6 +54,11 @@ class Indexable:
     def __new__(cls, *_args: object, **kwargs: object) -> Self: ...
     def __getattribute__(self, name: str, /) -> Any: ...
     def __setattr__(self, name: str, value: object, /) -> None: ...
+    def __reduce_ex__(self, protocol: Any, /) -> tuple[Any, ...]:
+        """Pickles (and copies) as the class and its attributes, ``_`` names included."""
+
+    def __setstate__(self, state: dict[str, Any], /) -> None:
+        """Assigns the saved attributes (used by unpickling and ``copy``)."""
 
 @final
 class Index:
@@ -86,6 +91,29 @@ class Index:
     def union_with(self, other: Index) -> None:
         """Merges the objects of ``other`` into this index."""
 
+    def remove_object(self, obj: Indexable) -> None:
+        """Takes one object out (``KeyError`` if the index does not hold it)."""
+
+    def order_by(
+        self, attr: str, *, descending: bool = False, limit: int | None = None
+    ) -> list[Indexable]:
+        """The objects ordered by one attribute (numbers, strings, False, True, the rest)."""
+
+    def __len__(self) -> int:
+        """How many objects ``collect()`` would return."""
+
+    def __iter__(self) -> Iterator[Indexable]:
+        """The objects held now, lazily, in ``collect()`` order."""
+
+    def __contains__(self, obj: object, /) -> bool:
+        """Whether this very object is held (identity; never raises)."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickles as its objects."""
+
+    def __setstate__(self, state: tuple[Any, ...], /) -> None:
+        """Adds the objects of a pickled index (used by unpickling)."""
+
 @final
 class FilteredIndex:
     """A fixed selection of an index's objects.
@@ -106,6 +134,23 @@ class FilteredIndex:
 
     def rebase(self) -> Index:
         """A new, independent index of the selected objects."""
+
+    def order_by(
+        self, attr: str, *, descending: bool = False, limit: int | None = None
+    ) -> list[Indexable]:
+        """The selected objects ordered by one attribute."""
+
+    def __len__(self) -> int:
+        """How many objects ``collect()`` would return."""
+
+    def __iter__(self) -> Iterator[Indexable]:
+        """The selected objects held now, lazily, in ``collect()`` order."""
+
+    def __contains__(self, obj: object, /) -> bool:
+        """Whether this very object is selected and still held."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickles as ``rebase()``."""
 
 @final
 class PyQueryExpr:
@@ -166,3 +211,7 @@ class PyQueryExpr:
     @staticmethod
     def contains(attr: str, value: str) -> PyQueryExpr:
         """String attribute contains value."""
+
+    @staticmethod
+    def has(attr: str) -> PyQueryExpr:
+        """The object holds the attribute, whatever its value (``None`` included)."""

@@ -1,0 +1,92 @@
+#include "query/remove_object.hpp"
+
+#include "core/index_ops.hpp"
+#include "core/nested_graph.hpp"
+#include "core/value_index.hpp"
+#include "core/valueless.hpp"
+
+namespace qdx {
+namespace {
+
+bool set_holds(const HybridSet* set, uint32_t id) {
+  return set != nullptr && set->contains(id);
+}
+
+// Whether `index` stores `value` for `id` (then removing it is sound).
+bool stores_value(ValueIndex& index, uint32_t id, const PyValue& value) {
+  if (is_valueless(value)) {
+    ReadGuard guard(index.valueless.lock());
+    return index.valueless.get(guard).contains(id);
+  }
+  switch (value.kind()) {
+    case ValueKind::kInt:
+    case ValueKind::kFloat: {
+      ReadGuard guard(index.numbers.lock());
+      const auto key = numeric_key(value);
+      return key && set_holds(index.numbers.get(guard).exact.find(*key), id);
+    }
+    case ValueKind::kStr: {
+      ReadGuard guard(index.strings.lock());
+      return set_holds(index.strings.get(guard).exact.find(value.as_str()), id);
+    }
+    case ValueKind::kBool: {
+      ReadGuard guard(index.booleans.lock());
+      return index.booleans.get(guard).set(value.as_bool()).contains(id);
+    }
+    case ValueKind::kIterable: {
+      ReadGuard guard(index.proxies.lock());
+      return index.proxies.get(guard).by_owner.contains(id);
+    }
+    case ValueKind::kInd:
+    case ValueKind::kUnknown: {
+      const auto set = index.hashed.lookup(value);
+      return set && set->contains(id);
+    }
+  }
+  return false;
+}
+
+StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
+  WriteGuard guard(state.store->lock());
+  ObjectStore& store = state.store->get(guard);
+  const ObjectId id = record.id;
+  if (id >= store.size() || store[id].empty() ||
+      store[id].owned_handle->attributes != record.attributes) {
+    return {};
+  }
+  StoredIndexable slot = std::move(store[id]);
+  store[id] = StoredIndexable{};
+  return slot;
+}
+
+}  // namespace
+
+bool holds_object(IndexState& state, const IndexAPI& record) {
+  ReadGuard guard(state.store->lock());
+  const ObjectStore& store = state.store->get(guard);
+  return record.id < store.size() && !store[record.id].empty() &&
+         store[record.id].owned_handle->attributes == record.attributes;
+}
+
+bool remove_held_object(const std::shared_ptr<IndexState>& state, const IndexAPI& record) {
+  if (!holds_object(*state, record)) return false;
+  unlink_index(record, state.get());
+  const StoredIndexable slot = take_slot(*state, record);
+  if (slot.empty()) return false;  // another thread removed it meanwhile
+  const ObjectId id = record.id;
+  {
+    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
+    record.attributes->get(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
+      std::shared_ptr<ValueIndex> index = find_value_index(*state, attribute);
+      if (index != nullptr && stores_value(*index, id, value)) remove_from(*index, id, value);
+    });
+  }
+  // Nested objects that only this object held leave the nested index now,
+  // with no object lock held.
+  settle_nested();
+  WriteGuard guard(state->all_ids->lock());
+  state->all_ids->get(guard).remove(id);
+  return true;
+}
+
+}  // namespace qdx
