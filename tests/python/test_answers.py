@@ -309,3 +309,53 @@ def test_unpicklable_value_raises_the_usual_error():
     for target in (Indexable(f=value), idx):
         with pytest.raises(type(plain.value)):
             pickle.dumps(target)
+
+
+def test_answers_stay_sound_while_other_threads_change_the_index():
+    import threading
+
+    objs = [Indexable(price=float(n % 37), k=n) for n in range(400)]
+    idx = Index()
+    idx.add_object_many(objs)
+    known = {id(o) for o in objs}
+    stop = threading.Event()
+    errors = []
+
+    def churn(seed):
+        rng = random.Random(seed)
+        while not stop.is_set():
+            o = rng.choice(objs)
+            try:
+                idx.remove_object(o)
+                o.price = rng.choice([1.0, math.nan, "x", None])
+                idx.add_object(o)
+            except KeyError:
+                pass  # the other writer had it out
+            o.price = float(rng.randrange(37))
+
+    def read():
+        try:
+            for _ in range(200):
+                assert all(id(o) in known for o in idx)
+                top = idx.order_by("price", limit=20)
+                assert len(top) <= 20 and all(id(o) in known for o in top)
+                view = idx.reduced_query(Q.has("price"))
+                assert 0 <= len(view) <= len(objs)
+                assert isinstance(objs[0] in view, bool)
+        except Exception as exc:  # reported below, the thread must not die silently
+            errors.append(exc)
+
+    writers = [threading.Thread(target=churn, args=(s,)) for s in (1, 2)]
+    reader = threading.Thread(target=read)
+    for t in writers + [reader]:
+        t.start()
+    reader.join()
+    stop.set()
+    for t in writers:
+        t.join()
+    assert errors == []
+    # every removal was followed by its re-add: all objects are back, once each
+    assert [o.k for o in idx.order_by("k")] == list(range(len(objs)))
+    assert len(idx) == len(idx.reduced_query(Q.has("price"))) == len(objs)
+    want = sorted(objs, key=lambda o: o.price)
+    assert [o.price for o in idx.order_by("price")] == [o.price for o in want]
