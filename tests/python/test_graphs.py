@@ -95,10 +95,14 @@ def case_long_chain():
 
 
 def case_narrowing_beside_list_writes():
-    # reduce() that keeps everything, against writers putting fresh list
-    # members (new proxy ids) into the same index: nothing may be lost.
+    # reduce() keeping everything or dropping one object, against writers
+    # putting fresh list members (new proxy ids) into the same index: nothing
+    # kept may be lost. The
+    # numbers and strings in the lists make each narrowing step slow enough
+    # for writes to land in the middle of it.
     mids = [Indexable(p=i) for i in range(3)]
-    pool = [Indexable(child=mids[i % 3]) for i in range(20)]
+    filler = list(range(200)) + [f"s{i}" for i in range(50)]
+    pool = [Indexable(keep=1, child=[mids[i % 3], *filler]) for i in range(60)]
     side = Index()
     side.add_object_many(pool)
     stop = threading.Event()
@@ -107,17 +111,24 @@ def case_narrowing_beside_list_writes():
         n = 0
         while not stop.is_set():
             n += 1
-            pool[n % 20].child = [mids[n % 3], (mids[(n + 1) % 3],)]
+            pool[n % 60].child = [mids[n % 3], (mids[(n + 1) % 3],), n % 7]
 
     thread = threading.Thread(target=writer)
     thread.start()
-    for _ in range(300):
-        side.reduce()
+    for n in range(300):
+        if n % 2:
+            side.add_object(Indexable(keep=0, child=[mids[0], *filler]))
+            side.reduce(keep=1)
+        else:
+            side.reduce()
     stop.set()
     thread.join()
     for m in mids:
         want = [o for o in pool if m in _members(o.child)]
         assert same(side.reduced_query(Q.eq("child", m)).collect(), want)
+    for k in range(7):
+        want = [o for o in pool if k in _members(o.child)]
+        assert same(side.get_by_attribute(child=k), want)
 
 
 def _members(value):
