@@ -10,6 +10,7 @@ import faulthandler
 import gc
 import sys
 import threading
+import weakref
 
 import hypothesis.strategies as st
 import pytest
@@ -181,6 +182,30 @@ def case_readd_replaces_private_values():
 def test_reported_case(case):
     with watchdog(120):
         case()
+
+
+def test_cycles_cut_off_from_an_index_are_released():
+    # Counting holders cannot see a cycle that nothing reachable holds any
+    # more; the sweeps must still let such objects go.
+    root = Indexable(k=0)
+    idx = Index()
+    idx.add_object(root)
+    refs = []
+    with watchdog():
+        for i in range(300):
+            a, b = Indexable(k=i), Indexable(k=i)
+            a.peer = b
+            b.peer = a
+            root.kid = a
+            root.kid = None
+            refs.append(weakref.ref(a))
+            del a, b
+        gc.collect()
+        assert sum(r() is not None for r in refs) < 150  # swept as they pile up
+        assert idx.reduced_query(Q.eq("kid.peer.k", 5)).collect() == []
+        idx.reduce()  # narrowing sweeps at once
+        gc.collect()
+        assert all(r() is None for r in refs)
 
 
 # ------------------------------------------------------------ model comparison
