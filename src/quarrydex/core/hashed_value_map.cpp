@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "base/word_hash.hpp"
+#include "structures/id_alloc.hpp"
 
 namespace qdx {
 
@@ -74,6 +75,26 @@ void HashedValueMap::or_into(const PyValue& value, Bitmap& out) const {
   ReadGuard guard(shard.lock);
   const auto it = shard.table.find(value);
   if (it != shard.table.end()) it->second.or_into(out);
+}
+
+void HashedValueMap::narrow_except(const Bitmap& removed) {
+  Shards* all = shards_.load(std::memory_order_acquire);
+  if (all == nullptr) return;
+  for (Shard& shard : *all) {
+    WriteGuard guard(shard.lock);
+    // Read under the shard's lock: every id in the shard was handed out
+    // before, so the range covers it; later ids cannot be in the shard yet.
+    Bitmap filter = Bitmap::range(0, id_high_water());
+    filter.andnot_inplace(removed);
+    for (auto it = shard.table.begin(); it != shard.table.end();) {
+      it->second.retain(filter);
+      if (it->second.empty()) {
+        shard.table.erase(it++);
+      } else {
+        ++it;
+      }
+    }
+  }
 }
 
 void HashedValueMap::narrow(const Bitmap& filter) {

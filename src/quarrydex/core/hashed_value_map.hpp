@@ -51,6 +51,9 @@ class HashedValueMap {
   void or_into(const PyValue& value, Bitmap& out) const;
   // Keeps only ids in `filter`, in every set.
   void narrow(const Bitmap& filter);
+  // Removes the ids of `removed` from every set, and nothing else: ids
+  // inserted meanwhile by other threads stay.
+  void narrow_except(const Bitmap& removed);
   // Unites other's sets into this map, copying keys this map lacks.
   void union_with(const HashedValueMap& other);
   // Every id of every set.

@@ -12,8 +12,10 @@ namespace {
 
 // Forgets the members of dropped owners; returns the ids to take out of the
 // attribute's structures: the dropped objects and the proxies of their members.
-Bitmap drop_proxies_of(ValueIndex& index, const Bitmap& dropped) {
-  std::vector<uint32_t> released;
+// The proxy ids go back to the allocator only once they are out of every
+// structure (`released`): handed out again earlier, a writer could insert a
+// kept object's member under one, and the narrowing would then remove it.
+Bitmap drop_proxies_of(ValueIndex& index, const Bitmap& dropped, std::vector<uint32_t>& released) {
   Bitmap removed = dropped.clone();
   {
     WriteGuard guard(index.proxies.lock());
@@ -30,39 +32,36 @@ Bitmap drop_proxies_of(ValueIndex& index, const Bitmap& dropped) {
       proxies.by_owner.erase(it);
     });
   }
-  for (uint32_t proxy : released) release_id(proxy);
   return removed;
 }
 
+// Takes exactly the removed ids out. The structures are narrowed to the
+// complement of what is removed, never to a snapshot of what is kept: writers
+// of kept objects run meanwhile and insert members under fresh proxy ids,
+// which a snapshot taken before would not contain.
 template <typename Component>
-void narrow_component(RwLocked<Component>& component, const Bitmap& filter) {
+void narrow_component(RwLocked<Component>& component, const Bitmap& removed) {
   WriteGuard guard(component.lock());
+  // Read under the lock: every id in the component was handed out before,
+  // so the range covers it; later ids cannot be in the component yet.
+  Bitmap filter = Bitmap::range(0, id_high_water());
+  filter.andnot_inplace(removed);
   component.get(guard).narrow(filter);
 }
 
-// Takes exactly the dropped objects (and their members) out. The structures
-// are narrowed to the complement of what is removed, never to a snapshot of
-// what is kept: writers of kept objects run meanwhile and insert members
-// under fresh proxy ids, which a snapshot taken before would not contain.
-// `others` is the complement of `dropped`.
-void narrow_value_index(ValueIndex& index, const Bitmap& dropped, const Bitmap& others) {
-  const Bitmap removed = drop_proxies_of(index, dropped);
-  Bitmap own_filter;
-  const Bitmap* filter = &others;
-  if (removed.cardinality() != dropped.cardinality()) {
-    own_filter = others.clone();
-    own_filter.andnot_inplace(removed);
-    filter = &own_filter;
-  }
-  narrow_component(index.numbers, *filter);
-  narrow_component(index.strings, *filter);
-  narrow_component(index.booleans, *filter);
-  index.hashed.narrow(*filter);
+void narrow_value_index(ValueIndex& index, const Bitmap& dropped) {
+  std::vector<uint32_t> released;
+  const Bitmap removed = drop_proxies_of(index, dropped, released);
+  narrow_component(index.numbers, removed);
+  narrow_component(index.strings, removed);
+  narrow_component(index.booleans, removed);
+  index.hashed.narrow_except(removed);
   {
     WriteGuard guard(index.valueless.lock());
     index.valueless.get(guard).andnot_inplace(removed);
   }
   drop_nested_holders(index, removed);
+  for (uint32_t proxy : released) release_id(proxy);
 }
 
 }  // namespace
@@ -100,10 +99,8 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
       ReadGuard guard(state->attributes->lock());
       table = state->attributes->get(guard);
     }
-    Bitmap others = Bitmap::range(0, uint64_t{1} << 32);
-    others.andnot_inplace(dropped);
     for (const auto& index : table) {
-      if (index != nullptr) narrow_value_index(*index, dropped, others);
+      if (index != nullptr) narrow_value_index(*index, dropped);
     }
     {
       MutexGuard guard(state->private_values.mutex());

@@ -35,4 +35,9 @@ IdAllocator& id_allocator() {
   return *instance;
 }
 
+uint64_t IdAllocator::high_water() {
+  MutexGuard guard(state_.mutex());
+  return state_.get(guard).next;
+}
+
 }  // namespace qdx

@@ -42,6 +42,8 @@ class IdAllocator {
   // Makes `id` available again. Precondition: `id` came from this allocator
   // and is not on the free list.
   void release(ObjectId id);
+  // One past the largest id ever handed out: every id in use is below it.
+  uint64_t high_water();
 
  private:
   struct State {
@@ -58,6 +60,9 @@ inline ObjectId allocate_id() {
 }
 inline void release_id(ObjectId id) {
   id_allocator().release(id);
+}
+inline uint64_t id_high_water() {
+  return id_allocator().high_water();
 }
 
 }  // namespace qdx
