@@ -31,6 +31,7 @@
 #include "core/hashed_value_map.hpp"
 #include "structures/boolean_sets.hpp"
 #include "structures/exact_values.hpp"
+#include "structures/ngram_index.hpp"
 #include "structures/ordered_bitmap.hpp"
 #include "structures/positional_bitmap.hpp"
 #include "values/value.hpp"
@@ -79,12 +80,14 @@ struct NumericValues {
   }
 };
 
-// Strings: the positional structure answers contains (and broad patterns),
-// the ordered posting lists answer equality and narrow prefixes, and a second
-// set of posting lists keyed by the reversed bytes answers narrow suffixes.
-// All three hold exactly the same (id, string) pairs.
+// Strings: the positional structure answers broad patterns and verifies
+// substring candidates, the n-gram lists narrow `contains` to those
+// candidates, the ordered posting lists answer equality and narrow prefixes,
+// and a second set of posting lists keyed by the reversed bytes answers
+// narrow suffixes. All four hold exactly the same (id, string) pairs.
 struct StringValues {
   PositionalBitmap positions;
+  NgramIndex grams;
   ExactStrings exact;
   ExactStrings reversed;
 
@@ -92,22 +95,29 @@ struct StringValues {
 
   void insert(uint32_t id, std::string_view s) {
     positions.insert(id, s);
+    grams.insert(id, s);
     exact.insert(s, id);
     reversed.insert(reverse(s), id);
   }
   void buffered_insert(uint32_t id, std::string_view s) {
     positions.buffered_insert(id, s);
+    grams.buffered_insert(id, s);
     exact.insert(s, id);
     reversed.insert(reverse(s), id);
   }
   void remove(uint32_t id, std::string_view s) {
     positions.remove(id, s);
+    grams.remove(id, s);
     exact.remove(s, id);
     reversed.remove(reverse(s), id);
   }
-  void flush() { positions.flush(); }
+  void flush() {
+    positions.flush();
+    grams.flush();
+  }
   void narrow(const Bitmap& filter) {
     positions.narrow(filter);
+    grams.narrow(filter);
     exact.narrow(filter);
     reversed.narrow(filter);
   }
