@@ -1,5 +1,6 @@
-// libFuzzer target: a stream of NgramIndex operations replayed against a
-// std::map id -> string model. After every flush the candidates of a pattern
+// libFuzzer target: a stream of NgramIndex operations (single and batched
+// inserts, removals, narrowing, unions) replayed against a std::map
+// id -> string model. The candidates of a pattern
 // must be exactly the ids whose string holds each of the pattern's grams, and
 // the ids containing the pattern once the positional structure (kept in step)
 // has verified them. Any mismatch, broken invariant or unexpected panic aborts.
@@ -32,9 +33,12 @@ struct Side {
   NgramIndex grams;
   PositionalBitmap positions;
   Model model;
+  std::vector<std::pair<std::string, uint32_t>> batch;  // for one insert_many
 
   void flush() {
-    grams.flush();
+    std::vector<std::pair<std::string_view, uint32_t>> views(batch.begin(), batch.end());
+    grams.insert_many(views);
+    batch.clear();
     positions.flush();
   }
   void put(uint32_t id, std::string s, bool buffered) {
@@ -44,7 +48,7 @@ struct Side {
       positions.remove(id, it->second);
     }
     if (buffered) {
-      grams.buffered_insert(id, s);
+      batch.emplace_back(s, id);
       positions.buffered_insert(id, s);
     } else {
       grams.insert(id, s);
@@ -132,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint64_t mask = in.ConsumeIntegral<uint64_t>();
         for (uint32_t id = 0; id < 256; ++id)
           if ((mask >> (id % 64)) & 1) filter.add(id);
+        main.flush();
         main.grams.narrow(filter);
         main.positions.narrow(filter);
         std::erase_if(main.model, [&](const auto& e) { return !filter.contains(e.first); });

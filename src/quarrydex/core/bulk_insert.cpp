@@ -3,8 +3,9 @@
 // The batch first stores every object and links the index to it. It then
 // copies each object's attribute values (under the object's attribute mutex,
 // one object at a time) and inserts the plain values attribute by attribute:
-// the components of one attribute are write-locked together and fed through
-// their cells' buffers, then flushed and released before the next attribute.
+// the components of one attribute are write-locked together, its values are
+// grouped by kind, and each structure is built from its group (numbers and
+// strings sorted once), then the locks and groups go before the next attribute.
 // No object lock is held meanwhile, so concurrent batches and writers cannot
 // wait on each other in a cycle. Last, each object is visited again under its
 // attribute mutex: containers and nested objects are inserted there, and an
@@ -46,21 +47,24 @@ CopiedObject copy_values(const StoredIndexable& slot) {
 
 using Column = std::vector<std::pair<ObjectId, const PyValue*>>;
 
+// Groups the column by kind; numbers and strings are then sorted once and
+// each structure is built from its group (see NumericValues::insert_many and
+// StringValues::insert_many). The groups are freed before this returns.
 void insert_column(ValueIndex& index, const Column& column) {
+  std::vector<std::pair<OrderKey, uint32_t>> number_items;
+  std::vector<std::pair<std::string_view, uint32_t>> string_items;
   WriteGuard numbers_guard(index.numbers.lock());
   WriteGuard strings_guard(index.strings.lock());
   WriteGuard booleans_guard(index.booleans.lock());
-  NumericValues& numbers = index.numbers.get(numbers_guard);
-  StringValues& strings = index.strings.get(strings_guard);
   BooleanSets& booleans = index.booleans.get(booleans_guard);
   for (const auto& [id, value] : column) {
     switch (value->kind()) {
       case ValueKind::kInt:
       case ValueKind::kFloat:
-        if (const auto key = numeric_key(*value)) numbers.buffered_insert(id, *key);
+        if (const auto key = numeric_key(*value)) number_items.emplace_back(*key, id);
         break;
       case ValueKind::kStr:
-        strings.buffered_insert(id, value->as_str());
+        string_items.emplace_back(value->as_str(), id);
         break;
       case ValueKind::kBool:
         booleans.buffered_insert(id, value->as_bool());
@@ -70,9 +74,9 @@ void insert_column(ValueIndex& index, const Column& column) {
     }
   }
   // Buffers are emptied before the locks go, so readers always see every id.
-  numbers.flush();
   booleans.flush();
-  strings.flush();
+  if (!number_items.empty()) index.numbers.get(numbers_guard).insert_many(number_items);
+  if (!string_items.empty()) index.strings.get(strings_guard).insert_many(string_items);
 }
 
 void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,

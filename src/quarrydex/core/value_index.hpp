@@ -18,6 +18,7 @@
 // Every component is empty and costs a few words until first used.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -60,9 +61,12 @@ struct NumericValues {
     ordered.insert(id, key);
     exact.insert(key, id);
   }
-  void buffered_insert(uint32_t id, OrderKey key) {
-    ordered.buffered_insert(id, key);
-    exact.insert(key, id);
+  // insert for every (key, id); sorts `items`.
+  void insert_many(std::vector<std::pair<OrderKey, uint32_t>>& items) {
+    for (const auto& [key, id] : items) ordered.buffered_insert(id, key);
+    ordered.flush();
+    std::sort(items.begin(), items.end());
+    exact.insert_sorted(items);
   }
   void remove(uint32_t id, OrderKey key) {
     ordered.remove(id, key);
@@ -73,7 +77,6 @@ struct NumericValues {
     exact.remove(old_key, id);
     exact.insert(new_key, id);
   }
-  void flush() { ordered.flush(); }
   void narrow(const Bitmap& filter) {
     ordered.narrow(filter);
     exact.narrow(filter);
@@ -99,21 +102,13 @@ struct StringValues {
     exact.insert(s, id);
     reversed.insert(reverse(s), id);
   }
-  void buffered_insert(uint32_t id, std::string_view s) {
-    positions.buffered_insert(id, s);
-    grams.buffered_insert(id, s);
-    exact.insert(s, id);
-    reversed.insert(reverse(s), id);
-  }
+  // insert for every (string, id); sorts `items`.
+  void insert_many(std::vector<std::pair<std::string_view, uint32_t>>& items);
   void remove(uint32_t id, std::string_view s) {
     positions.remove(id, s);
     grams.remove(id, s);
     exact.remove(s, id);
     reversed.remove(reverse(s), id);
-  }
-  void flush() {
-    positions.flush();
-    grams.flush();
   }
   void narrow(const Bitmap& filter) {
     positions.narrow(filter);

@@ -1,16 +1,19 @@
 #include "structures/ngram_index.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "base/panic.hpp"
 
 namespace qdx {
 namespace {
 
-// Ids a buffer collects before they are merged into the bitmap: large enough
-// that a merge appends a whole run of ascending ids, small enough that the
-// buffers of a few thousand grams stay a few megabytes.
-constexpr size_t kPendingLimit = 256;
+// Gram occurrences sorted per slice of insert_many: enough that most grams
+// get a run of ids per slice, few enough that the scratch stays a megabyte.
+constexpr size_t kSlicePairs = size_t{1} << 16;
+// The keys use 25 bits (bit 24 marks a byte gram); two counting passes of
+// 13 bits each sort them.
+constexpr unsigned kRadixBits = 13;
 
 constexpr uint32_t byte_key(unsigned char b) {
   return uint32_t{b} | (uint32_t{1} << 24);
@@ -44,40 +47,63 @@ void NgramIndex::keys_of_pattern(std::string_view p, std::vector<uint32_t>& out)
 }
 
 void NgramIndex::insert(uint32_t id, std::string_view s) {
-  for_each_gram(s, [&](uint32_t key) { cells_[key].ids.add(id); });
+  for_each_gram(s, [&](uint32_t key) { cells_[key].add(id); });
 }
 
-void NgramIndex::buffered_insert(uint32_t id, std::string_view s) {
-  for_each_gram(s, [&](uint32_t key) {
-    Cell& cell = cells_[key];
-    if (cell.pending == nullptr) cell.pending = std::make_unique<std::vector<uint32_t>>();
-    std::vector<uint32_t>& pending = *cell.pending;
-    // All occurrences of a gram in one string arrive together, so a repeat
-    // is always the last id appended.
-    if (!pending.empty() && pending.back() == id) return;
-    if (pending.size() == kPendingLimit) {
-      cell.ids.add_many(pending.data(), pending.size());
-      pending.clear();
+namespace {
+
+// Stable sort of (key << 32 | id) words by key: ids keep their input order.
+void sort_by_key(std::vector<uint64_t>& pairs, std::vector<uint64_t>& scratch) {
+  constexpr size_t kBuckets = size_t{1} << kRadixBits;
+  scratch.resize(pairs.size());
+  std::vector<uint32_t> counts(kBuckets);
+  for (unsigned shift = 32; shift < 32 + 2 * kRadixBits; shift += kRadixBits) {
+    std::fill(counts.begin(), counts.end(), 0);
+    for (const uint64_t p : pairs) ++counts[(p >> shift) & (kBuckets - 1)];
+    uint32_t total = 0;
+    for (uint32_t& c : counts) total += std::exchange(c, total);
+    for (const uint64_t p : pairs) scratch[counts[(p >> shift) & (kBuckets - 1)]++] = p;
+    pairs.swap(scratch);
+  }
+}
+
+}  // namespace
+
+void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_t>> items) {
+  std::vector<uint64_t> pairs;
+  std::vector<uint64_t> scratch;
+  std::vector<uint32_t> ids;
+  size_t occurrences = 0;
+  for (const auto& item : items) occurrences += 2 * item.first.size();
+  pairs.reserve(std::min(occurrences, kSlicePairs + 64));
+  for (size_t next = 0; next < items.size();) {
+    pairs.clear();
+    for (; next < items.size() && pairs.size() < kSlicePairs; ++next) {
+      const uint64_t id = items[next].second;
+      for_each_gram(items[next].first,
+                    [&](uint32_t key) { pairs.push_back(uint64_t{key} << 32 | id); });
     }
-    pending.push_back(id);
-  });
+    sort_by_key(pairs, scratch);
+    for (size_t run = 0; run < pairs.size();) {
+      const uint32_t key = static_cast<uint32_t>(pairs[run] >> 32);
+      ids.clear();
+      for (; run < pairs.size() && static_cast<uint32_t>(pairs[run] >> 32) == key; ++run) {
+        const auto id = static_cast<uint32_t>(pairs[run]);
+        // A gram repeated in one string yields the same id twice in a row.
+        if (ids.empty() || ids.back() != id) ids.push_back(id);
+      }
+      cells_[key].add_many(ids.data(), ids.size());
+    }
+  }
 }
 
 void NgramIndex::remove(uint32_t id, std::string_view s) {
   for_each_gram(s, [&](uint32_t key) {
     const auto it = cells_.find(key);
     if (it == cells_.end()) return;
-    it->second.ids.remove(id);
-    if (it->second.ids.empty() && it->second.pending == nullptr) cells_.erase(it);
+    it->second.remove(id);
+    if (it->second.empty()) cells_.erase(it);
   });
-}
-
-void NgramIndex::flush() {
-  for (auto& [key, cell] : cells_) {
-    if (cell.pending == nullptr) continue;
-    cell.ids.add_many(cell.pending->data(), cell.pending->size());
-    cell.pending.reset();
-  }
 }
 
 Bitmap NgramIndex::candidates_within(std::string_view p, const Bitmap& candidates) const {
@@ -91,7 +117,7 @@ Bitmap NgramIndex::candidates_within(std::string_view p, const Bitmap& candidate
   for (const uint32_t key : keys) {
     const auto it = cells_.find(key);
     if (it == cells_.end()) return Bitmap();  // a gram no string holds
-    by_size.emplace_back(it->second.ids.cardinality(), &it->second.ids);
+    by_size.emplace_back(it->second.cardinality(), &it->second);
   }
   std::sort(by_size.begin(), by_size.end());
   const Bitmap& first = *by_size.front().second;
@@ -105,10 +131,9 @@ Bitmap NgramIndex::candidates_within(std::string_view p, const Bitmap& candidate
 }
 
 void NgramIndex::narrow(const Bitmap& filter) {
-  flush();
   for (auto it = cells_.begin(); it != cells_.end();) {
-    it->second.ids.and_inplace(filter);
-    if (it->second.ids.empty()) {
+    it->second.and_inplace(filter);
+    if (it->second.empty()) {
       cells_.erase(it++);
     } else {
       ++it;
@@ -118,25 +143,18 @@ void NgramIndex::narrow(const Bitmap& filter) {
 
 void NgramIndex::union_with(const NgramIndex& other) {
   if (&other == this) return;
-  for (const auto& [key, cell] : other.cells_) {
-    if (cell.pending != nullptr) panic("n-gram index: union with unflushed buffers");
-    cells_[key].ids.or_inplace(cell.ids);
-  }
+  for (const auto& [key, ids] : other.cells_) cells_[key].or_inplace(ids);
 }
 
 size_t NgramIndex::memory_bytes() const {
-  size_t total = sizeof(*this) + cells_.capacity() * (sizeof(uint32_t) + sizeof(Cell) + 1);
-  for (const auto& [key, cell] : cells_) {
-    total += cell.ids.size_in_bytes();
-    if (cell.pending != nullptr) total += cell.pending->capacity() * sizeof(uint32_t);
-  }
+  size_t total = sizeof(*this) + cells_.capacity() * (sizeof(uint32_t) + sizeof(Bitmap) + 1);
+  for (const auto& [key, ids] : cells_) total += ids.size_in_bytes();
   return total;
 }
 
 void NgramIndex::validate() const {
-  for (const auto& [key, cell] : cells_) {
-    if (cell.pending != nullptr) panic("n-gram index: a buffer outlived its bulk insertion");
-    if (cell.ids.empty()) panic("n-gram index: an empty cell was kept");
+  for (const auto& [key, ids] : cells_) {
+    if (ids.empty()) panic("n-gram index: an empty bitmap was kept");
   }
 }
 

@@ -9,27 +9,30 @@
 // does, inside the small candidate set). Two-byte and empty patterns are not
 // served. Strings are raw bytes.
 //
-// Layout. One Swiss table from gram key to a cell: key b | 1 << 24 for the
-// byte b, b0 << 16 | b1 << 8 | b2 for a trigram, so the two kinds never
-// collide. A cell is a roaring bitmap, plus an append buffer made only while
-// a bulk insertion runs and dropped by flush, so a finished index holds no
-// scratch. Cost per record: about two bytes per distinct trigram of its
+// Layout. One Swiss table from gram key to a roaring bitmap: key b | 1 << 24
+// for the byte b, b0 << 16 | b1 << 8 | b2 for a trigram, so the two kinds
+// never collide. Cost per record: about two bytes per distinct trigram of its
 // string (roaring array containers), less for byte grams, which are dense.
 //
-// Invariants: after flush, id is in the cell of gram g exactly when id's
-// string contains g; no cell is empty and none holds a buffer.
+// Bulk insertion (insert_many) turns a slice of strings into (gram, id)
+// pairs, sorts them by gram with two counting passes and hands each gram's
+// ids to its bitmap in one append, so the table is probed once per gram per
+// slice rather than once per occurrence. Its scratch is freed on return.
+//
+// Invariants: id is in the bitmap of gram g exactly when id's string
+// contains g; no bitmap in the table is empty.
 //
 // Each id holds at most one string; the owner removes the old string (same
 // bytes) before inserting a new one. Locking: behind the owner's
-// reader-writer lock; insert, buffered_insert, remove, flush, narrow and
-// union_with need the write lock, the rest the read lock. A bulk insertion
-// calls flush before it releases the write lock.
+// reader-writer lock; insert, insert_many, remove, narrow and union_with need
+// the write lock, the rest the read lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
@@ -49,38 +52,31 @@ class NgramIndex {
   static bool exact(size_t length) noexcept { return length == 1 || length == kGram; }
 
   void insert(uint32_t id, std::string_view s);
-  // Same grams, through append buffers; for a bulk insertion only.
-  void buffered_insert(uint32_t id, std::string_view s);
-  // s must be the string id was inserted with; buffers are not searched.
+  // insert for every (string, id) pair; fastest with ascending ids.
+  void insert_many(std::span<const std::pair<std::string_view, uint32_t>> items);
+  // s must be the string id was inserted with.
   void remove(uint32_t id, std::string_view s);
-  // Moves every buffer into its bitmap and frees the buffers.
-  void flush();
 
   // The ids of `candidates` whose string holds every gram of p (p itself
   // when its length is one byte, its trigrams otherwise). Needs serves(|p|).
   Bitmap candidates_within(std::string_view p, const Bitmap& candidates) const;
 
-  // Keeps only ids in filter (flushes first); drops emptied cells.
+  // Keeps only ids in filter; drops emptied bitmaps.
   void narrow(const Bitmap& filter);
-  // Adds every (id, gram) of other, which must be flushed; self-union is a no-op.
+  // Adds every (id, gram) of other; self-union is a no-op.
   void union_with(const NgramIndex& other);
 
   bool empty() const noexcept { return cells_.empty(); }
   size_t memory_bytes() const;
-  // Checks the invariants that need no strings (no buffer, no empty cell);
-  // a violation is an internal fatal error.
+  // Checks the invariant that needs no strings (no empty bitmap); a
+  // violation is an internal fatal error.
   void validate() const;
 
  private:
-  struct Cell {
-    Bitmap ids;
-    std::unique_ptr<std::vector<uint32_t>> pending;  // bulk insertion only
-  };
-
   // The distinct gram keys that p must hold, ascending.
   static void keys_of_pattern(std::string_view p, std::vector<uint32_t>& out);
 
-  absl::flat_hash_map<uint32_t, Cell> cells_;
+  absl::flat_hash_map<uint32_t, Bitmap> cells_;
 };
 
 }  // namespace qdx
