@@ -22,6 +22,7 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,7 +63,7 @@ struct NumericValues {
     exact.insert(key, id);
   }
   // insert for every (key, id); sorts `items`.
-  void insert_many(std::vector<std::pair<OrderKey, uint32_t>>& items) {
+  void insert_many(std::span<std::pair<OrderKey, uint32_t>> items) {
     for (const auto& [key, id] : items) ordered.buffered_insert(id, key);
     ordered.flush();
     std::sort(items.begin(), items.end());
@@ -103,7 +104,7 @@ struct StringValues {
     reversed.insert(reverse(s), id);
   }
   // insert for every (string, id); sorts `items`.
-  void insert_many(std::vector<std::pair<std::string_view, uint32_t>>& items);
+  void insert_many(std::span<std::pair<std::string_view, uint32_t>> items);
   void remove(uint32_t id, std::string_view s) {
     positions.remove(id, s);
     grams.remove(id, s);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/panic.hpp"
+#include "structures/scratch_allocator.hpp"
 
 namespace qdx {
 namespace {
@@ -53,7 +54,7 @@ void NgramIndex::insert(uint32_t id, std::string_view s) {
 namespace {
 
 // Stable sort of (key << 32 | id) words by key: ids keep their input order.
-void sort_by_key(std::vector<uint64_t>& pairs, std::vector<uint64_t>& scratch) {
+void sort_by_key(ScratchVector<uint64_t>& pairs, ScratchVector<uint64_t>& scratch) {
   constexpr size_t kBuckets = size_t{1} << kRadixBits;
   scratch.resize(pairs.size());
   std::vector<uint32_t> counts(kBuckets);
@@ -70,8 +71,8 @@ void sort_by_key(std::vector<uint64_t>& pairs, std::vector<uint64_t>& scratch) {
 }  // namespace
 
 void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_t>> items) {
-  std::vector<uint64_t> pairs;
-  std::vector<uint64_t> scratch;
+  ScratchVector<uint64_t> pairs;
+  ScratchVector<uint64_t> scratch;
   std::vector<uint32_t> ids;
   size_t occurrences = 0;
   for (const auto& item : items) occurrences += 2 * item.first.size();
@@ -95,6 +96,11 @@ void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_
       cells_[key].add_many(ids.data(), ids.size());
     }
   }
+}
+
+void NgramIndex::insert_all(const Bitmap& ids, std::string_view s) {
+  if (ids.empty()) return;
+  for_each_gram(s, [&](uint32_t key) { cells_[key].or_inplace(ids); });
 }
 
 void NgramIndex::remove(uint32_t id, std::string_view s) {

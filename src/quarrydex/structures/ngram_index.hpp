@@ -54,6 +54,8 @@ class NgramIndex {
   void insert(uint32_t id, std::string_view s);
   // insert for every (string, id) pair; fastest with ascending ids.
   void insert_many(std::span<const std::pair<std::string_view, uint32_t>> items);
+  // insert(id, s) for every id of `ids`, one union per gram.
+  void insert_all(const Bitmap& ids, std::string_view s);
   // s must be the string id was inserted with.
   void remove(uint32_t id, std::string_view s);
 
