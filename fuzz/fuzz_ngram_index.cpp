@@ -29,6 +29,8 @@ using Model = std::map<uint32_t, std::string>;
   std::abort();
 }
 
+std::string text(FuzzedDataProvider& in, size_t max_len);
+
 struct Side {
   NgramIndex grams;
   PositionalBitmap positions;
@@ -55,6 +57,18 @@ struct Side {
       positions.insert(id, s);
     }
     model[id] = std::move(s);
+  }
+  // One string for several ids at once, as a batch adds a shared string.
+  void put_all(FuzzedDataProvider& in) {
+    const std::string s = text(in, 24);
+    Bitmap ids;
+    for (int k = in.ConsumeIntegralInRange<int>(1, 6); k > 0; --k) {
+      const auto id = in.ConsumeIntegralInRange<uint32_t>(0, 255);
+      if (!model.contains(id)) ids.add(id);
+    }
+    grams.insert_all(ids, s);
+    positions.insert_all(ids, s);
+    ids.for_each([&](uint32_t id) { model[id] = s; });
   }
 };
 
@@ -114,7 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Side other;
   uint32_t next_other_id = 1u << 20;  // side ids are fresh, so a union never conflicts
   while (in.remaining_bytes() > 0) {
-    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+    switch (in.ConsumeIntegralInRange<int>(0, 8)) {
+      case 8:
+        main.put_all(in);
+        break;
       case 0:
       case 1: {
         const auto id = in.ConsumeIntegralInRange<uint32_t>(0, 255);
