@@ -94,6 +94,35 @@ TEST(NgramIndex, ShortPatternsOtherThanOneByteAreNotServed) {
   EXPECT_THROW(grams.candidates_within("ab", Bitmap::of({1})), Panic);
 }
 
+// A batch large enough for the counting sort and for several slices, with
+// ids in no particular order, added on top of strings already held.
+TEST(NgramIndex, LargeBatchMatchesBruteForce) {
+  std::mt19937 rng(7);
+  auto below = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  Model model;
+  NgramIndex grams;
+  for (uint32_t id = 0; id < 50; ++id) {
+    model[id * 1000] = "abcabc";
+    grams.insert(id * 1000, model[id * 1000]);
+  }
+  std::vector<std::pair<std::string_view, uint32_t>> items;
+  std::vector<uint32_t> ids;
+  for (uint32_t id = 0; id < 12000; ++id)
+    if (id % 1000 != 0) ids.push_back(id * 7 % 12000 + 100000);
+  for (const uint32_t id : ids) {
+    std::string s(3 + below(20), 'a');
+    for (char& c : s) c = static_cast<char>('a' + below(5));
+    model[id] = s;
+  }
+  for (const uint32_t id : ids) items.emplace_back(model[id], id);
+  grams.insert_many(items);
+  grams.validate();
+  const Bitmap all = Bitmap::range(0, 200000);
+  for (const std::string p : {"a", "e", "abc", "eee", "bcab", "abcde", "aaaaaa", "f", "abf"}) {
+    ASSERT_EQ(grams.candidates_within(p, all).to_vector(), holding_grams(model, p, all)) << p;
+  }
+}
+
 // ---- Randomised model test ------------------------------------------------------
 
 class RandomModel : public testing::TestWithParam<uint32_t> {};

@@ -15,6 +15,7 @@ constexpr size_t kSlicePairs = size_t{1} << 16;
 // The keys use 25 bits (bit 24 marks a byte gram); two counting passes of
 // 13 bits each sort them.
 constexpr unsigned kRadixBits = 13;
+constexpr size_t kRadixMinimum = 4096;
 
 constexpr uint32_t byte_key(unsigned char b) {
   return uint32_t{b} | (uint32_t{1} << 24);
@@ -84,7 +85,13 @@ void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_
       for_each_gram(items[next].first,
                     [&](uint32_t key) { pairs.push_back(uint64_t{key} << 32 | id); });
     }
-    sort_by_key(pairs, scratch);
+    // Counting passes pay off on large slices; a comparison sort (by key,
+    // then id) is quicker for the few pairs of a small batch.
+    if (pairs.size() >= kRadixMinimum) {
+      sort_by_key(pairs, scratch);
+    } else {
+      std::sort(pairs.begin(), pairs.end());
+    }
     for (size_t run = 0; run < pairs.size();) {
       const uint32_t key = static_cast<uint32_t>(pairs[run] >> 32);
       ids.clear();
