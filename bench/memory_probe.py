@@ -6,9 +6,11 @@ Every library the peer needs is imported and the records (and, for Quarrydex, th
 objects) are made before the first reading, so the difference between the two
 resident-set readings is what the peer's own structure holds beyond the data. Prints
 one JSON object. The pseudo-peers "records" and "Quarrydex objects" measure the data
-itself: the list of dicts, and the Indexable objects made from it. A second reading
-after `malloc_trim` tells the structure's own footprint from the heap memory that the
-build's temporaries left behind.
+itself: the list of dicts, and the Indexable objects made from it. The peak is the
+high-water mark of the resident set during the build (reset just before it), less the
+same baseline. A second reading after `malloc_trim` tells the structure's own footprint
+from the heap memory that the build's temporaries left behind; the held figure is the
+one taken before it.
 """
 
 from __future__ import annotations
@@ -36,6 +38,24 @@ def rss() -> int:
         return int(f.read().split()[1]) * PAGE
 
 
+def reset_peak() -> bool:
+    """Resets the resident-set high-water mark (Linux 4.0+); False where not allowed."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def peak_rss() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
 def probe(workload: str, size: int, peer_name: str) -> dict:
     import numpy  # noqa: F401  (pandas and Quarrydex's numpy support load it anyway)
     import pandas  # noqa: F401
@@ -59,9 +79,12 @@ def probe(workload: str, size: int, peer_name: str) -> dict:
             return out
     peer = by_name[peer_name]()
     before = rss()
+    peak_known = reset_peak()
     t0 = time.perf_counter()
     peer.build(wl)
     out["build_s"] = time.perf_counter() - t0
+    if peak_known:
+        out["peak_bytes"] = peak_rss() - before
     out["held_bytes"] = rss() - before
     # What the allocator kept of the build's temporaries, as opposed to what the
     # structure itself holds: the heap's free memory handed back to the system.

@@ -47,6 +47,13 @@ MEMORY_PEERS = [
     peer_mod.PandasCategory.name,
     peer_mod.PandasSetIndex.name,
 ]
+# The other data sets: the index against SQLite's (the memory target) and pandas.
+MEMORY_PEERS_OTHER = [
+    "Quarrydex objects",
+    peer_mod.QuarrydexQuery.name,
+    peer_mod.Sqlite.name,
+    peer_mod.PandasCategory.name,
+]
 
 
 def say(text: str) -> None:
@@ -174,10 +181,16 @@ class Suite:
             gc.collect()
 
     def run_memory(self) -> None:
-        n = self.sizes["fruits"]
-        say(f"\n== memory held after building, fruits {n:,} records, a fresh process per peer")
-        for peer in MEMORY_PEERS:
-            cmd = [sys.executable, os.path.join(HERE, "memory_probe.py"), "--size", str(n), "--peer", peer]
+        for workload in ("fruits", "ranges", "strings"):
+            self.run_memory_of(workload)
+
+    def run_memory_of(self, workload: str) -> None:
+        n = self.sizes[workload]
+        say(f"\n== memory held after building, {workload} {n:,} records, a fresh process per peer")
+        peers = MEMORY_PEERS if workload == "fruits" else MEMORY_PEERS_OTHER
+        for peer in peers:
+            cmd = [sys.executable, os.path.join(HERE, "memory_probe.py"), "--workload", workload,
+                   "--size", str(n), "--peer", peer]
             done = subprocess.run(cmd, capture_output=True, text=True)
             if done.returncode != 0:
                 self.mismatches.append(f"memory probe for {peer} failed: {done.stderr.strip()[-400:]}")
@@ -185,7 +198,8 @@ class Suite:
                 continue
             m = json.loads(done.stdout.strip().splitlines()[-1])
             self.memory.append(m)
-            say(f"  {peer}: {m['held_bytes'] / 2**20:,.1f} MiB")
+            peak = f", peak {m['peak_bytes'] / n:,.0f} B/record" if "peak_bytes" in m else ""
+            say(f"  {peer}: {m['held_bytes'] / 2**20:,.1f} MiB, {m['held_bytes'] / n:,.0f} B/record{peak}")
 
     def run_rw(self) -> None:
         say("\n== indexable_rw: read and write of the last attribute")

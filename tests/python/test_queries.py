@@ -8,6 +8,7 @@ spelled out literally.
 
 import math
 import operator
+import random
 
 import pytest
 
@@ -254,6 +255,26 @@ def test_string_patterns_are_utf8_byte_operations(strings, op, pred, pattern):
         if any(type(m) is str and pred(m.encode(), pattern.encode()) for m in members(v))
     ]
     pop.check(idx.reduced_query(getattr(Q, op)("s", pattern)).collect(), expected)
+
+
+@pytest.mark.parametrize("copies", [1, 70], ids=["rare", "shared"])
+def test_bulk_built_patterns_match_brute_force(copies):
+    # A batch builds the string structures from grouped input (a string held
+    # by many objects goes in as one union per cell); writes afterwards must
+    # take single ids back out of those cells.
+    texts = [s for s in STRINGS if type(s) is str] + ["abcab", "abcxbca"]
+    objects = [Indexable(s=t) for t in texts for _ in range(copies)]
+    random.Random(5).shuffle(objects)
+    idx = Index()
+    idx.add_object_many(objects)
+    for round_ in range(2):
+        for op, pred in PATTERN_OPS:
+            for pattern in PATTERNS + ["bca", "abca", "cab"]:
+                got = {id(o) for o in idx.reduced_query(getattr(Q, op)("s", pattern)).collect()}
+                want = {id(o) for o in objects if pred(o.s.encode(), pattern.encode())}
+                assert got == want, (op, pattern, round_)
+        for o in objects[::3]:
+            o.s = o.s[::-1] + "q"
 
 
 def test_empty_pattern_selects_every_string_holder(strings):

@@ -3,8 +3,9 @@
 // The batch first stores every object and links the index to it. It then
 // copies each object's attribute values (under the object's attribute mutex,
 // one object at a time) and inserts the plain values attribute by attribute:
-// the components of one attribute are write-locked together and fed through
-// their cells' buffers, then flushed and released before the next attribute.
+// the components of one attribute are write-locked together, its values are
+// grouped by kind, and each structure is built from its group (numbers and
+// strings sorted once), then the locks and groups go before the next attribute.
 // No object lock is held meanwhile, so concurrent batches and writers cannot
 // wait on each other in a cycle. Last, each object is visited again under its
 // attribute mutex: containers and nested objects are inserted there, and an
@@ -13,57 +14,102 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <span>
 #include <vector>
 
 #include "core/index_ops.hpp"
 #include "core/nested_graph.hpp"
 #include "core/value_index.hpp"
 #include "core/valueless.hpp"
+#include "structures/scratch_allocator.hpp"
 #include "values/index_api.hpp"
 
 namespace qdx {
 namespace {
 
+// The batch's copies live in two flat scratch buffers (see ScratchAllocator),
+// so that nothing of them stays resident once the batch is done.
+using CopiedValue = std::pair<uint32_t, PyValue>;
+
 struct CopiedObject {
   const StoredIndexable* slot;
   uint64_t generation;
-  std::vector<std::pair<uint32_t, PyValue>> values;
+  size_t begin;  // its values are values[begin, end) of the batch
+  size_t end;
+};
+
+struct Copies {
+  ScratchVector<CopiedObject> objects;
+  ScratchVector<CopiedValue> values;
+
+  std::span<const CopiedValue> values_of(const CopiedObject& copy) const {
+    return {values.data() + copy.begin, copy.end - copy.begin};
+  }
 };
 
 bool is_plain(const PyValue& value) {
   return value.kind() != ValueKind::kIterable && value.kind() != ValueKind::kInd;
 }
 
-CopiedObject copy_values(const StoredIndexable& slot) {
+void copy_values(const StoredIndexable& slot, Copies& copies) {
   const IndexAPI& record = *slot.owned_handle;
   MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
   const ObjectAttributes& attributes = record.attributes->get(guard);
-  CopiedObject copy{&slot, attributes.generation, {}};
-  copy.values.reserve(attributes.map.size());
+  const size_t begin = copies.values.size();
   attributes.map.for_each([&](uint32_t attribute, const PyValue& value) {
-    copy.values.emplace_back(attribute, value);
+    copies.values.emplace_back(attribute, value);
   });
-  return copy;
+  copies.objects.push_back({&slot, attributes.generation, begin, copies.values.size()});
 }
 
-using Column = std::vector<std::pair<ObjectId, const PyValue*>>;
+Copies copy_all(const std::vector<StoredIndexable>& slots) {
+  Copies copies;
+  copies.objects.reserve(slots.size());
+  for (const StoredIndexable& slot : slots) {
+    copy_values(slot, copies);
+    // Objects of one batch tend to have as many attributes as the first.
+    if (copies.objects.size() == 1) copies.values.reserve(copies.values.size() * slots.size() + 1);
+  }
+  return copies;
+}
 
+using Column = ScratchVector<std::pair<ObjectId, const PyValue*>>;
+
+// One column per attribute (ascending attribute id), each sized up front.
+std::map<uint32_t, Column> columns_of(const Copies& copies) {
+  std::map<uint32_t, size_t> sizes;
+  for (const auto& [attribute, value] : copies.values) {
+    if (is_plain(value)) ++sizes[attribute];
+  }
+  std::map<uint32_t, Column> columns;
+  for (const auto& [attribute, size] : sizes) columns[attribute].reserve(size);
+  for (const CopiedObject& copy : copies.objects) {
+    for (const auto& [attribute, value] : copies.values_of(copy)) {
+      if (is_plain(value)) columns[attribute].emplace_back(copy.slot->id(), &value);
+    }
+  }
+  return columns;
+}
+
+// Groups the column by kind; numbers and strings are then sorted once and
+// each structure is built from its group (see NumericValues::insert_many and
+// StringValues::insert_many). The groups are freed before this returns.
 void insert_column(ValueIndex& index, const Column& column) {
+  ScratchVector<std::pair<OrderKey, uint32_t>> number_items;
+  ScratchVector<std::pair<std::string_view, uint32_t>> string_items;
   WriteGuard numbers_guard(index.numbers.lock());
   WriteGuard strings_guard(index.strings.lock());
   WriteGuard booleans_guard(index.booleans.lock());
-  NumericValues& numbers = index.numbers.get(numbers_guard);
-  StringValues& strings = index.strings.get(strings_guard);
   BooleanSets& booleans = index.booleans.get(booleans_guard);
   for (const auto& [id, value] : column) {
     mark_valueless(index, id, *value);
     switch (value->kind()) {
       case ValueKind::kInt:
       case ValueKind::kFloat:
-        if (const auto key = numeric_key(*value)) numbers.buffered_insert(id, *key);
+        if (const auto key = numeric_key(*value)) number_items.emplace_back(*key, id);
         break;
       case ValueKind::kStr:
-        strings.buffered_insert(id, value->as_str());
+        string_items.emplace_back(value->as_str(), id);
         break;
       case ValueKind::kBool:
         booleans.buffered_insert(id, value->as_bool());
@@ -73,9 +119,9 @@ void insert_column(ValueIndex& index, const Column& column) {
     }
   }
   // Buffers are emptied before the locks go, so readers always see every id.
-  numbers.flush();
   booleans.flush();
-  strings.flush();
+  if (!number_items.empty()) index.numbers.get(numbers_guard).insert_many(number_items);
+  if (!string_items.empty()) index.strings.get(strings_guard).insert_many(string_items);
 }
 
 void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,
@@ -91,14 +137,14 @@ void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,
   for (const StoredIndexable& slot : slots) ids.add(slot.id());
 }
 
-void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link,
+void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link, const Copies& copies,
                    const CopiedObject& copy) {
   const IndexAPI& record = *copy.slot->owned_handle;
   MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
   const ObjectAttributes& attributes = record.attributes->get(guard);
   const bool raced = attributes.generation != copy.generation;
   if (raced) {
-    for (const auto& [attribute, value] : copy.values) {
+    for (const auto& [attribute, value] : copies.values_of(copy)) {
       if (is_plain(value)) remove_value(state, record.id, attribute, value);
     }
   }
@@ -119,20 +165,11 @@ void add_objects(const std::shared_ptr<IndexState>& state,
   // the index holds those of this add only (writes do not update them).
   for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
 
-  std::vector<CopiedObject> copies;
-  copies.reserve(slots.size());
-  for (const StoredIndexable& slot : slots) copies.push_back(copy_values(slot));
-
-  std::map<uint32_t, Column> columns;  // ascending attribute id
-  for (const CopiedObject& copy : copies) {
-    for (const auto& [attribute, value] : copy.values) {
-      if (is_plain(value)) columns[attribute].emplace_back(copy.slot->id(), &value);
-    }
-  }
-  for (const auto& [attribute, column] : columns) {
+  const Copies copies = copy_all(slots);
+  for (const auto& [attribute, column] : columns_of(copies)) {
     insert_column(*value_index_for(*state, link, attribute), column);
   }
-  for (const CopiedObject& copy : copies) finish_object(*state, link, copy);
+  for (const CopiedObject& copy : copies.objects) finish_object(*state, link, copies, copy);
   settle_nested();
 }
 

@@ -1,7 +1,16 @@
 #include "core/value_index.hpp"
 
+#include <algorithm>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/hash/hash.h>
+
 #include "core/index_state.hpp"
 #include "structures/id_alloc.hpp"
+#include "structures/scratch_allocator.hpp"
 
 namespace qdx {
 
@@ -13,6 +22,137 @@ ValueIndex::ValueIndex(std::weak_ptr<IndexState> owner_link) : owner(std::move(o
 ValueIndex::~ValueIndex() {
   const Proxies& remaining = proxies.unguarded();
   remaining.set.for_each([](uint32_t proxy) { release_id(proxy); });
+}
+
+namespace {
+
+using StringItems = std::span<std::pair<std::string_view, uint32_t>>;
+
+// Byte i of s counted from the front, or from the back when `backwards`.
+unsigned char byte_of(std::string_view s, size_t i, bool backwards) {
+  return static_cast<unsigned char>(backwards ? s[s.size() - 1 - i] : s[i]);
+}
+
+// The distinct strings of a batch, each with the ids that hold it.
+struct Groups {
+  ScratchVector<std::string_view> distinct;
+  ScratchVector<uint32_t> starts;    // the ids of group g are ids[starts[g], starts[g + 1])
+  ScratchVector<uint32_t> ids;       // ascending within each group
+  ScratchVector<uint32_t> group_of;  // the group of each item
+};
+
+Groups group_items(StringItems items) {
+  using Entry = std::pair<const std::string_view, uint32_t>;
+  absl::flat_hash_map<std::string_view, uint32_t, absl::Hash<std::string_view>,
+                      std::equal_to<std::string_view>, ScratchAllocator<Entry>>
+      number_of;
+  Groups groups;
+  ScratchVector<uint32_t>& group_of = groups.group_of;
+  group_of.resize(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    const auto [it, fresh] =
+        number_of.try_emplace(items[i].first, static_cast<uint32_t>(groups.distinct.size()));
+    if (fresh) groups.distinct.push_back(items[i].first);
+    group_of[i] = it->second;
+  }
+  groups.starts.assign(groups.distinct.size() + 1, 0);
+  for (const uint32_t g : group_of) ++groups.starts[g + 1];
+  for (size_t g = 1; g < groups.starts.size(); ++g) groups.starts[g] += groups.starts[g - 1];
+  ScratchVector<uint32_t> next(groups.starts.begin(), groups.starts.end() - 1);
+  groups.ids.resize(items.size());
+  for (size_t i = 0; i < items.size(); ++i) groups.ids[next[group_of[i]]++] = items[i].second;
+  for (size_t g = 0; g + 1 < groups.starts.size(); ++g) {
+    const auto first = groups.ids.begin() + groups.starts[g];
+    const auto last = groups.ids.begin() + groups.starts[g + 1];
+    if (!std::is_sorted(first, last)) std::sort(first, last);
+  }
+  return groups;
+}
+
+// The group numbers in the order of their strings' bytes (read from the end
+// when `backwards`). The first eight bytes read, as one big-endian word padded
+// with zeros, settle most comparisons: a smaller word means smaller bytes.
+ScratchVector<uint32_t> order_by_bytes(const ScratchVector<std::string_view>& distinct,
+                                       bool backwards) {
+  struct Keyed {
+    uint64_t head;
+    uint32_t group;
+  };
+  ScratchVector<Keyed> keyed;
+  keyed.reserve(distinct.size());
+  for (uint32_t g = 0; g < distinct.size(); ++g) {
+    const std::string_view s = distinct[g];
+    uint64_t head = 0;
+    for (size_t i = 0; i < 8; ++i) head = head << 8 | (i < s.size() ? byte_of(s, i, backwards) : 0);
+    keyed.push_back({head, g});
+  }
+  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+    if (a.head != b.head) return a.head < b.head;
+    const std::string_view x = distinct[a.group];
+    const std::string_view y = distinct[b.group];
+    for (size_t i = 8; i < std::min(x.size(), y.size()); ++i) {
+      if (byte_of(x, i, backwards) != byte_of(y, i, backwards)) {
+        return byte_of(x, i, backwards) < byte_of(y, i, backwards);
+      }
+    }
+    return x.size() < y.size();
+  });
+  ScratchVector<uint32_t> order(keyed.size());
+  for (size_t r = 0; r < keyed.size(); ++r) order[r] = keyed[r].group;
+  return order;
+}
+
+}  // namespace
+
+// Equal strings are grouped by hashing first, so only distinct strings are
+// sorted (a batch often holds a few values many times over).
+void StringValues::insert_many(StringItems items) {
+  const Groups groups = group_items(items);
+  // A string held by many ids goes into the positional and n-gram cells as
+  // one bitmap union per cell; the others go in id by id.
+  constexpr uint32_t kShared = 64;
+  ScratchVector<bool> shared(groups.distinct.size());
+  for (size_t g = 0; g < groups.distinct.size(); ++g) {
+    shared[g] = groups.starts[g + 1] - groups.starts[g] >= kShared;
+    if (!shared[g]) continue;
+    Bitmap ids;
+    ids.add_many(groups.ids.data() + groups.starts[g], groups.starts[g + 1] - groups.starts[g]);
+    positions.insert_all(ids, groups.distinct[g]);
+    grams.insert_all(ids, groups.distinct[g]);
+  }
+  ScratchVector<std::pair<std::string_view, uint32_t>> rare;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (shared[groups.group_of[i]]) continue;
+    positions.buffered_insert(items[i].second, items[i].first);
+    rare.push_back(items[i]);
+  }
+  positions.flush();
+  grams.insert_many(rare);
+  size_t k = 0;
+  for (const uint32_t g : order_by_bytes(groups.distinct, false)) {
+    for (uint32_t i = groups.starts[g]; i < groups.starts[g + 1]; ++i) {
+      items[k++] = {groups.distinct[g], groups.ids[i]};
+    }
+  }
+  exact.insert_sorted(items);
+  // The reversed keys are made a slice at a time, so the whole batch never
+  // holds a reversed copy of every string.
+  constexpr size_t kSlice = 4096;
+  std::deque<std::string> keys;  // stable addresses for the slice's views
+  std::vector<std::pair<std::string_view, uint32_t>> slice;
+  auto flush_slice = [&] {
+    reversed.insert_sorted(slice);
+    slice.clear();
+    keys.clear();
+  };
+  for (const uint32_t g : order_by_bytes(groups.distinct, true)) {
+    const std::string_view key = keys.emplace_back(reverse(groups.distinct[g]));
+    for (uint32_t i = groups.starts[g]; i < groups.starts[g + 1]; ++i) {
+      slice.emplace_back(key, groups.ids[i]);
+    }
+    if (slice.size() >= kSlice) flush_slice();
+  }
+  flush_slice();
 }
 
 std::shared_ptr<IndexState> ValueIndex::nested() const {

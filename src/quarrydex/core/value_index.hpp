@@ -23,9 +23,11 @@
 // Every component is empty and costs a few words until first used.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +39,7 @@
 #include "core/parent_map.hpp"
 #include "structures/boolean_sets.hpp"
 #include "structures/exact_values.hpp"
+#include "structures/ngram_index.hpp"
 #include "structures/ordered_bitmap.hpp"
 #include "structures/positional_bitmap.hpp"
 #include "values/value.hpp"
@@ -65,9 +68,12 @@ struct NumericValues {
     ordered.insert(id, key);
     exact.insert(key, id);
   }
-  void buffered_insert(uint32_t id, OrderKey key) {
-    ordered.buffered_insert(id, key);
-    exact.insert(key, id);
+  // insert for every (key, id); sorts `items`.
+  void insert_many(std::span<std::pair<OrderKey, uint32_t>> items) {
+    for (const auto& [key, id] : items) ordered.buffered_insert(id, key);
+    ordered.flush();
+    std::sort(items.begin(), items.end());
+    exact.insert_sorted(items);
   }
   void remove(uint32_t id, OrderKey key) {
     ordered.remove(id, key);
@@ -78,19 +84,20 @@ struct NumericValues {
     exact.remove(old_key, id);
     exact.insert(new_key, id);
   }
-  void flush() { ordered.flush(); }
   void narrow(const Bitmap& filter) {
     ordered.narrow(filter);
     exact.narrow(filter);
   }
 };
 
-// Strings: the positional structure answers contains (and broad patterns),
-// the ordered posting lists answer equality and narrow prefixes, and a second
-// set of posting lists keyed by the reversed bytes answers narrow suffixes.
-// All three hold exactly the same (id, string) pairs.
+// Strings: the positional structure answers broad patterns and verifies
+// substring candidates, the n-gram lists narrow `contains` to those
+// candidates, the ordered posting lists answer equality and narrow prefixes,
+// and a second set of posting lists keyed by the reversed bytes answers
+// narrow suffixes. All four hold exactly the same (id, string) pairs.
 struct StringValues {
   PositionalBitmap positions;
+  NgramIndex grams;
   ExactStrings exact;
   ExactStrings reversed;
 
@@ -98,22 +105,21 @@ struct StringValues {
 
   void insert(uint32_t id, std::string_view s) {
     positions.insert(id, s);
+    grams.insert(id, s);
     exact.insert(s, id);
     reversed.insert(reverse(s), id);
   }
-  void buffered_insert(uint32_t id, std::string_view s) {
-    positions.buffered_insert(id, s);
-    exact.insert(s, id);
-    reversed.insert(reverse(s), id);
-  }
+  // insert for every (string, id); sorts `items`.
+  void insert_many(std::span<std::pair<std::string_view, uint32_t>> items);
   void remove(uint32_t id, std::string_view s) {
     positions.remove(id, s);
+    grams.remove(id, s);
     exact.remove(s, id);
     reversed.remove(reverse(s), id);
   }
-  void flush() { positions.flush(); }
   void narrow(const Bitmap& filter) {
     positions.narrow(filter);
+    grams.narrow(filter);
     exact.narrow(filter);
     reversed.narrow(filter);
   }

@@ -143,7 +143,11 @@ Bitmap pattern(ValueIndex& index, QueryKind kind, const PyValue& value, const Bi
     }
     return strings.positions.ends_with_within(text, candidates);
   }
-  return strings.positions.contains_within(text, candidates);
+  if (!NgramIndex::serves(text.size())) return strings.positions.contains_within(text, candidates);
+  Bitmap found = strings.grams.candidates_within(text, candidates);
+  if (NgramIndex::exact(text.size()) || found.empty()) return found;
+  // Holding every trigram of the pattern does not place them side by side.
+  return strings.positions.contains_within(text, found);
 }
 
 Bitmap membership(ValueIndex& index, const QueryExpr& query, const Bitmap& candidates) {

@@ -22,6 +22,8 @@
 #include <absl/container/btree_map.h>
 #include <algorithm>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "structures/bitmap.hpp"
@@ -77,6 +79,27 @@ class ExactValues {
     if (it == map_.end() || it->second.variant() == HybridSet::Variant::kEmpty) return;
     it->second.remove(id);
     if (it->second.empty()) map_.erase(it);
+  }
+  // insert for every (key, id) of `sorted`, which ascends by key and then by
+  // id. Each key is placed once, next to the one before it, and a new key's
+  // set is made in one step, so a bulk insertion costs a sort and a walk.
+  void insert_sorted(std::span<const std::pair<LookupKey, uint32_t>> sorted) {
+    std::vector<uint32_t> ids;
+    auto hint = map_.end();
+    for (size_t i = 0; i < sorted.size();) {
+      const LookupKey& key = sorted[i].first;
+      ids.clear();
+      for (; i < sorted.size() && sorted[i].first == key; ++i) {
+        if (ids.empty() || ids.back() != sorted[i].second) ids.push_back(sorted[i].second);
+      }
+      auto it = map_.try_emplace(hint, Key(key));
+      if (it->second.variant() == HybridSet::Variant::kEmpty) {
+        it->second = HybridSet::of_sorted(ids.data(), ids.size());
+      } else {
+        for (const uint32_t id : ids) it->second.insert(id);
+      }
+      hint = std::next(it);
+    }
   }
   const HybridSet* find(const LookupKey& key) const {
     auto it = map_.find(key);

@@ -21,6 +21,17 @@ HybridSet HybridSet::with_one(uint32_t id) {
   return HybridSet(Data(array));
 }
 
+HybridSet HybridSet::of_sorted(const uint32_t* ids, size_t count) {
+  HybridSet set;
+  if (count < CenteredArray::kCapacity) {
+    for (size_t i = 0; i < count; ++i) set.insert(ids[i]);
+    return set;
+  }
+  Bitmap bitmap;
+  bitmap.add_many(ids, count);
+  return HybridSet(Data(std::move(bitmap)));
+}
+
 HybridSet::HybridSet(HybridSet&& other) noexcept : data_(std::move(other.data_)) {
   other.data_.emplace<std::monostate>();
 }

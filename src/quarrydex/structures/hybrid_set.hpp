@@ -40,6 +40,9 @@ class HybridSet {
   HybridSet() noexcept = default;
   // A Small set holding `id` (the first object seen with a value).
   static HybridSet with_one(uint32_t id);
+  // The set of `count` ascending distinct ids, in the variant that inserting
+  // them one by one would give (Small up to three ids, Large beyond).
+  static HybridSet of_sorted(const uint32_t* ids, size_t count);
 
   HybridSet(HybridSet&& other) noexcept;
   HybridSet& operator=(HybridSet&& other) noexcept;

@@ -164,6 +164,14 @@ void PositionalBitmap::buffered_insert(uint32_t id, std::string_view s) {
   insert_with(id, s, [](Cell& c, uint32_t v) { c.buffered_add(v); });
 }
 
+void PositionalBitmap::insert_all(const Bitmap& ids, std::string_view s) {
+  if (s.empty()) {
+    empty_strings_.or_inplace(ids);
+    return;
+  }
+  insert_with(0, s, [&](Cell& c, uint32_t) { c.bitmap().or_inplace(ids); });
+}
+
 void PositionalBitmap::remove(uint32_t id, std::string_view s) {
   if (s.empty()) {
     empty_strings_.remove(id);

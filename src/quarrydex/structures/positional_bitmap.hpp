@@ -94,6 +94,9 @@ class PositionalBitmap {
   // insertion, which holds the write lock until it has called flush(). The
   // empty-string bitmap still gets a direct add.
   void buffered_insert(uint32_t id, std::string_view s);
+  // insert(id, s) for every id of `ids`, uniting `ids` into each cell once:
+  // the cheap way to add a string that many ids hold.
+  void insert_all(const Bitmap& ids, std::string_view s);
   // s must be the string id was inserted with. A string that cannot be in the
   // frame (at least P bytes) is an internal fatal error. Buffers are not
   // searched: flush before removing ids added by a bulk insertion.
