@@ -155,6 +155,8 @@ def case_view_never_returns_an_object_it_did_not_select():
     assert view.collect() == [a]
     assert view.reduced().collect() == [a]
     assert view.rebase().collect() == [a]
+    assert (len(view), list(view), view.order_by("k")) == (1, [a], [a])
+    assert newcomer not in view and a in view
 
 
 def case_readd_replaces_private_values():

@@ -288,7 +288,7 @@ void remove_object(IndexState& state, ObjectId id) {
   WriteGuard guard(state.store->lock());
   ObjectStore& store = state.store->get(guard);
   if (id < store.size() && store[id].python_handle.get() == slot.python_handle.get()) {
-    store[id] = StoredIndexable{};
+    store[id].vacate();
   }
 }
 

@@ -8,6 +8,14 @@ namespace qdx {
 namespace {
 
 std::atomic<uint64_t> g_store_stamp{0};
+std::atomic<uint64_t> g_reuse_stamp{0};
+
+void raise_reuse_stamp(uint64_t stamp) noexcept {
+  uint64_t seen = g_reuse_stamp.load(std::memory_order_relaxed);
+  while (seen < stamp &&
+         !g_reuse_stamp.compare_exchange_weak(seen, stamp, std::memory_order_acq_rel)) {
+  }
+}
 
 }  // namespace
 
@@ -58,6 +66,10 @@ uint64_t current_store_stamp() noexcept {
   return g_store_stamp.load(std::memory_order_acquire);
 }
 
+uint64_t last_reuse_stamp() noexcept {
+  return g_reuse_stamp.load(std::memory_order_acquire);
+}
+
 void put_slot_locked(RwLocked<ObjectStore>& store_lock, const WriteGuard& guard,
                      StoredIndexable slot) {
   QDX_DEBUG_CHECK(!slot.empty(), "an empty slot is never stored");
@@ -66,7 +78,13 @@ void put_slot_locked(RwLocked<ObjectStore>& store_lock, const WriteGuard& guard,
   if (store.size() <= id) store.resize(static_cast<size_t>(id) + 1);
   StoredIndexable& target = store[id];
   const bool same = !target.empty() && target.python_handle.get() == slot.python_handle.get();
-  slot.stamp = same ? target.stamp : g_store_stamp.fetch_add(1, std::memory_order_acq_rel) + 1;
+  if (same) {
+    slot.stamp = target.stamp;
+  } else {
+    slot.stamp = g_store_stamp.fetch_add(1, std::memory_order_acq_rel) + 1;
+    // A stamped slot held an object before: views must check their slots.
+    if (target.stamp != 0) raise_reuse_stamp(slot.stamp);
+  }
   target = std::move(slot);
 }
 

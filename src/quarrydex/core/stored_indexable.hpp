@@ -24,9 +24,19 @@ struct StoredIndexable {
 
   bool empty() const noexcept { return owned_handle == nullptr; }
   ObjectId id() const noexcept { return owned_handle->id; }
+  // Empties the slot. The stamp stays, so that a later object in this slot is
+  // known to reuse a position some view may have selected.
+  void vacate() noexcept {
+    python_handle = PythonHandle();
+    owned_handle.reset();
+  }
 };
 
 // The stamp of the latest store write in the process.
 uint64_t current_store_stamp() noexcept;
+// The stamp of the latest write, in any store, of an object into a slot that
+// held another object before. Views made after it can trust every slot of
+// their ids; views made before must check each slot's stamp.
+uint64_t last_reuse_stamp() noexcept;
 
 }  // namespace qdx

@@ -84,37 +84,65 @@ std::vector<std::pair<uint32_t, uint32_t>> indexed_private_values(IndexState& st
   return pairs;
 }
 
+// The view's held ids whose slots still hold what the view selected.
+Bitmap live_view_ids(IndexState& state, const Selection& selection) {
+  Bitmap ids = held_ids(state, selection.view);
+  // Read after the ids: a reuse that published one of them is visible here.
+  if (last_reuse_stamp() <= selection.made_at) return ids;
+  Bitmap newer;
+  {
+    ReadGuard guard(state.store->lock());
+    const ObjectStore& store = state.store->get(guard);
+    ids.for_each([&](uint32_t id) {
+      if (id >= store.size() || store[id].empty() || store[id].stamp > selection.made_at) {
+        newer.add(id);
+      }
+    });
+  }
+  ids.andnot_inplace(newer);
+  return ids;
+}
+
 PyObject* text_of(std::string_view name) {
   return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
 }
 
 }  // namespace
 
-Py_ssize_t selection_length(IndexState& state, const Bitmap* view) {
-  ReadGuard guard(state.all_ids->lock());
-  const Bitmap& all = state.all_ids->get(guard);
-  const uint64_t count = view == nullptr ? all.cardinality() : view->and_cardinality(all);
+Py_ssize_t selection_length(IndexState& state, const Selection& selection) {
+  uint64_t count = 0;
+  {
+    ReadGuard guard(state.all_ids->lock());
+    const Bitmap& all = state.all_ids->get(guard);
+    count = selection.view == nullptr ? all.cardinality() : selection.view->and_cardinality(all);
+  }
+  if (selection.view != nullptr && last_reuse_stamp() > selection.made_at) {
+    count = live_view_ids(state, selection).cardinality();
+  }
   return static_cast<Py_ssize_t>(count);
 }
 
-int selection_contains(IndexState& state, const Bitmap* view, PyObject* object) {
+int selection_contains(IndexState& state, const Selection& selection, PyObject* object) {
   if (!is_indexable(object)) return 0;
   const ObjectId id = api_of(object).id;
-  if (view != nullptr && !view->contains(id)) return 0;
+  if (selection.view != nullptr && !selection.view->contains(id)) return 0;
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
-  return id < store.size() && !store[id].empty() && store[id].python_handle.get() == object ? 1 : 0;
+  return id < store.size() && !store[id].empty() && store[id].python_handle.get() == object &&
+                 store[id].stamp <= selection.made_at
+             ? 1
+             : 0;
 }
 
-PyObject* selection_iterator(const std::shared_ptr<IndexState>& state, const Bitmap* view) {
-  Bitmap snapshot = held_ids(*state, view);
+PyObject* selection_iterator(const std::shared_ptr<IndexState>& state, const Selection& selection) {
+  Bitmap snapshot = held_ids(*state, selection.view);
   // Read after the ids: an object published meanwhile is either in both or
-  // skipped as newer.
-  const uint64_t stamp = current_store_stamp();
+  // skipped as newer. A view never yields what entered after it was made.
+  const uint64_t stamp = std::min(current_store_stamp(), selection.made_at);
   return make_index_iterator(state, std::move(snapshot), stamp);
 }
 
-PyObject* selection_order_by(IndexState& state, const Bitmap* view, PyObject* args,
+PyObject* selection_order_by(IndexState& state, const Selection& selection, PyObject* args,
                              PyObject* kwargs) {
   static const char* names[] = {"attr", "descending", "limit", nullptr};
   PyObject* attr = nullptr;
@@ -132,6 +160,12 @@ PyObject* selection_order_by(IndexState& state, const Bitmap* view, PyObject* ar
   std::vector<uint32_t> ids;
   {
     GilRelease release;
+    const Bitmap* view = selection.view;
+    Bitmap live;
+    if (view != nullptr && last_reuse_stamp() > selection.made_at) {
+      live = live_view_ids(state, selection);
+      view = &live;
+    }
     ids = order_ids(state, view, request);
   }
   return objects_in_order(state, ids);

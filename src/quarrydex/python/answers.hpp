@@ -16,17 +16,25 @@
 
 namespace qdx {
 
+// What an Index or a view answers for: every held object (no view), or the
+// view's ids, less those whose slot took another object after `made_at`
+// (an id that a dropped object gave back), as collect() does.
+struct Selection {
+  const Bitmap* view = nullptr;
+  uint64_t made_at = UINT64_MAX;
+};
+
 // len(): the number of objects collect() would return, without a list.
-Py_ssize_t selection_length(IndexState& state, const Bitmap* view);
+Py_ssize_t selection_length(IndexState& state, const Selection& selection);
 
 // `object in x`, by identity; anything that is not a held object gives 0.
-int selection_contains(IndexState& state, const Bitmap* view, PyObject* object);
+int selection_contains(IndexState& state, const Selection& selection, PyObject* object);
 
 // A lazy iterator over the selection as it is now (see index_iterator.hpp).
-PyObject* selection_iterator(const std::shared_ptr<IndexState>& state, const Bitmap* view);
+PyObject* selection_iterator(const std::shared_ptr<IndexState>& state, const Selection& selection);
 
 // order_by(attr, *, descending=False, limit=None): a new list.
-PyObject* selection_order_by(IndexState& state, const Bitmap* view, PyObject* args,
+PyObject* selection_order_by(IndexState& state, const Selection& selection, PyObject* args,
                              PyObject* kwargs);
 
 // The state an Index pickles as: (objects, [(position, name), ...]), the

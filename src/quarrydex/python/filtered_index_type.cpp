@@ -95,7 +95,8 @@ PyObject* rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     FilteredState& filtered = filtered_of(self);
-    return selection_order_by(*filtered.state, &filtered.ids, args, kwargs);
+    return selection_order_by(*filtered.state, Selection{&filtered.ids, filtered.made_at}, args,
+                              kwargs);
   });
 }
 
@@ -103,7 +104,7 @@ Py_ssize_t filtered_length(PyObject* self) {
   try {
     GilHeld held;
     FilteredState& filtered = filtered_of(self);
-    return selection_length(*filtered.state, &filtered.ids);
+    return selection_length(*filtered.state, Selection{&filtered.ids, filtered.made_at});
   } catch (...) {
     translate_current_exception();
     return -1;
@@ -113,14 +114,14 @@ Py_ssize_t filtered_length(PyObject* self) {
 int filtered_contains(PyObject* self, PyObject* object) {
   return guarded_int([&] {
     FilteredState& filtered = filtered_of(self);
-    return selection_contains(*filtered.state, &filtered.ids, object);
+    return selection_contains(*filtered.state, Selection{&filtered.ids, filtered.made_at}, object);
   });
 }
 
 PyObject* filtered_iter(PyObject* self) {
   return guarded([&] {
     FilteredState& filtered = filtered_of(self);
-    return selection_iterator(filtered.state, &filtered.ids);
+    return selection_iterator(filtered.state, Selection{&filtered.ids, filtered.made_at});
   });
 }
 

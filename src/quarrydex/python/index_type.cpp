@@ -184,13 +184,13 @@ PyObject* remove_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return selection_order_by(state_of(self), nullptr, args, kwargs); });
+  return guarded([&] { return selection_order_by(state_of(self), Selection{}, args, kwargs); });
 }
 
 Py_ssize_t index_length(PyObject* self) {
   try {
     GilHeld held;
-    return selection_length(state_of(self), nullptr);
+    return selection_length(state_of(self), Selection{});
   } catch (...) {
     translate_current_exception();
     return -1;
@@ -198,11 +198,11 @@ Py_ssize_t index_length(PyObject* self) {
 }
 
 int index_contains(PyObject* self, PyObject* object) {
-  return guarded_int([&] { return selection_contains(state_of(self), nullptr, object); });
+  return guarded_int([&] { return selection_contains(state_of(self), Selection{}, object); });
 }
 
 PyObject* index_iter(PyObject* self) {
-  return guarded([&] { return selection_iterator(shared_state_of(self), nullptr); });
+  return guarded([&] { return selection_iterator(shared_state_of(self), Selection{}); });
 }
 
 // Pickles as its objects: Index() rebuilt by __setstate__.

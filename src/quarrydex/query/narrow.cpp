@@ -110,7 +110,7 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
     WriteGuard guard(state->store->lock());
     ObjectStore& store = state->store->get(guard);
     dropped.for_each([&](uint32_t id) {
-      if (id < store.size()) store[id] = StoredIndexable{};
+      if (id < store.size()) store[id].vacate();
     });
   }
   settle_nested();

@@ -55,7 +55,7 @@ StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
     return {};
   }
   StoredIndexable slot = std::move(store[id]);
-  store[id] = StoredIndexable{};
+  store[id].vacate();
   return slot;
 }
 
