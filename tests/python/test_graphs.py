@@ -83,16 +83,17 @@ def case_dotted_paths_through_cycles():
 
 def case_long_chain():
     # Each nested object is indexed once, so a long chain is no deeper a
-    # problem than a short one; a long path through it still answers (a path
-    # is evaluated one recursion per step, so its length stays moderate here).
+    # problem than a short one; a path as long as the chain still answers
+    # (paths are followed in a loop, so their length costs no stack).
     nodes = [Indexable(k=i) for i in range(2000)]
     for a, b in zip(nodes, nodes[1:]):
         a.next = b
     idx = Index()
     idx.add_object(nodes[0])
     nodes[-1].k = "tail"
-    path = ".".join(["next"] * 199) + ".k"
-    assert idx.reduced_query(Q.eq(path, 199)).collect() == [nodes[0]]
+    path = ".".join(["next"] * 1999) + ".k"
+    assert idx.reduced_query(Q.eq(path, "tail")).collect() == [nodes[0]]
+    assert idx.reduced_query(Q.eq("next." * 199 + "k", 199)).collect() == [nodes[0]]
     near_tail = Index()
     near_tail.add_object(nodes[1990])
     assert near_tail.reduced_query(Q.eq("next." * 9 + "k", "tail")).collect() == [nodes[1990]]

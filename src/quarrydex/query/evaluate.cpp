@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <utility>
+#include <vector>
 
 #include "core/value_index.hpp"
 #include "query/presence.hpp"
@@ -70,9 +71,12 @@ struct NestedScope {
 };
 thread_local const NestedScope* t_nested_scope = nullptr;
 
-Bitmap evaluate_nested(IndexState& nested, const QueryExpr& query) {
+// Runs `f(table, ids)` with the nested index's table and ids read-locked,
+// or with those this thread already holds.
+template <typename F>
+Bitmap with_nested_scope(IndexState& nested, F&& f) {
   if (t_nested_scope != nullptr && t_nested_scope->state == &nested) {
-    return evaluate(query, *t_nested_scope->table, *t_nested_scope->ids);
+    return f(*t_nested_scope->table, *t_nested_scope->ids);
   }
   ReadGuard table_guard(nested.attributes->lock());
   ReadGuard ids_guard(nested.all_ids->lock());
@@ -83,17 +87,12 @@ Bitmap evaluate_nested(IndexState& nested, const QueryExpr& query) {
     const NestedScope* outer;
     ~Restore() { t_nested_scope = outer; }
   } restore{outer};
-  return evaluate(query, *scope.table, *scope.ids);
+  return f(*scope.table, *scope.ids);
 }
 
-// A dotted path: the rest of the path among the nested objects, mapped back
-// through this attribute's pairs to the objects (or container members) that
-// hold them.
-Bitmap nested_leaf(const QueryExpr& query, ValueIndex& index, std::string_view rest,
-                   const Bitmap& universe) {
-  std::shared_ptr<IndexState> nested = index.nested();
-  if (nested == nullptr) return Bitmap();
-  const Bitmap found = evaluate_nested(*nested, query.with_attribute(rest));
+// The holders, among `universe`, of the objects in `found` through the
+// pairs of `index` (container members mapped to their holders).
+Bitmap holders_in(ValueIndex& index, const Bitmap& found, const Bitmap& universe) {
   Bitmap holders;
   {
     ReadGuard guard(index.parents.lock());
@@ -102,6 +101,33 @@ Bitmap nested_leaf(const QueryExpr& query, ValueIndex& index, std::string_view r
   Bitmap result = rewrite_proxies(index, std::move(holders));
   result.and_inplace(universe);
   return result;
+}
+
+// A dotted path. Every step after the first reads the same nested index, so
+// the path is followed in a loop rather than by recursion (a path of any
+// length needs no more stack): the steps' value indexes are looked up going
+// down, the last name is looked up among the nested objects, and each
+// step's pairs then map what was found back to its holders.
+Bitmap nested_leaf(const QueryExpr& query, ValueIndex& first, std::string_view rest,
+                   const Bitmap& universe) {
+  std::shared_ptr<IndexState> nested = first.nested();
+  if (nested == nullptr) return Bitmap();
+  const Bitmap found =
+      with_nested_scope(*nested, [&](const AttributeTable& table, const Bitmap& ids) {
+        std::vector<std::shared_ptr<ValueIndex>> steps;
+        for (size_t dot = rest.find('.'); dot != std::string_view::npos; dot = rest.find('.')) {
+          std::shared_ptr<ValueIndex> step = value_index(table, rest.substr(0, dot));
+          if (step == nullptr) return Bitmap();
+          steps.push_back(std::move(step));
+          rest = rest.substr(dot + 1);
+        }
+        Bitmap current = evaluate(query.with_attribute(rest), table, ids);
+        for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+          current = holders_in(**step, current, ids);
+        }
+        return current;
+      });
+  return holders_in(first, found, universe);
 }
 
 Bitmap leaf(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
