@@ -25,6 +25,17 @@ HashedValueMap::Shards& HashedValueMap::shards_for_write() {
   return *current;  // another thread published first
 }
 
+void HashedValueMap::retain_in_shard(Shard& shard, const Bitmap& keep) {
+  for (auto it = shard.table.begin(); it != shard.table.end();) {
+    it->second.retain(keep);
+    if (it->second.empty()) {
+      shard.table.erase(it++);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void HashedValueMap::insert(const PyValue& value, uint32_t id) {
   Shard& shard = shards_for_write()[shard_index(value.hash())];
   WriteGuard guard(shard.lock);
@@ -86,14 +97,7 @@ void HashedValueMap::narrow_except(const Bitmap& removed) {
     // before, so the range covers it; later ids cannot be in the shard yet.
     Bitmap filter = Bitmap::range(0, id_high_water());
     filter.andnot_inplace(removed);
-    for (auto it = shard.table.begin(); it != shard.table.end();) {
-      it->second.retain(filter);
-      if (it->second.empty()) {
-        shard.table.erase(it++);
-      } else {
-        ++it;
-      }
-    }
+    retain_in_shard(shard, filter);
   }
 }
 
@@ -102,14 +106,7 @@ void HashedValueMap::narrow(const Bitmap& filter) {
   if (all == nullptr) return;
   for (Shard& shard : *all) {
     WriteGuard guard(shard.lock);
-    for (auto it = shard.table.begin(); it != shard.table.end();) {
-      it->second.retain(filter);
-      if (it->second.empty()) {
-        shard.table.erase(it++);
-      } else {
-        ++it;
-      }
-    }
+    retain_in_shard(shard, filter);
   }
 }
 

@@ -71,6 +71,9 @@ class HashedValueMap {
   using Shards = std::array<Shard, kShards>;
 
   Shards& shards_for_write();
+  // Keeps in each set of `shard` only the ids in `keep`; drops emptied sets.
+  // The caller holds the shard's write lock.
+  static void retain_in_shard(Shard& shard, const Bitmap& keep);
   const Shards* shards() const noexcept { return shards_.load(std::memory_order_acquire); }
 
   std::atomic<Shards*> shards_{nullptr};

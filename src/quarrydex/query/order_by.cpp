@@ -178,6 +178,24 @@ std::vector<uint64_t> dense_bits(const Bitmap& ids) {
   return bits;
 }
 
+// Appends the ids of `ids` that the walk accepts, up to `budget` in all.
+void walk_bitmap(const Bitmap& ids, const Walk& walk, uint64_t budget, std::vector<uint32_t>& out) {
+  struct Context {
+    const Walk* walk;
+    uint64_t budget;
+    std::vector<uint32_t>* out;
+  } context{&walk, budget, &out};
+  roaring_iterate(
+      ids.raw(),
+      [](uint32_t id, void* raw) {
+        auto* c = static_cast<Context*>(raw);
+        if (c->out->size() >= c->budget) return false;
+        if (c->walk->accepts(id)) c->out->push_back(id);
+        return true;
+      },
+      &context);
+}
+
 // Appends the accepted ids of `set` in ascending order; false once `out`
 // holds `budget` ids.
 bool append_set(const HybridSet& set, const Walk& walk, uint64_t budget,
@@ -188,20 +206,7 @@ bool append_set(const HybridSet& set, const Walk& walk, uint64_t budget,
       if (walk.accepts(id)) out.push_back(id);
     }
   } else if (const Bitmap* large = set.large()) {
-    struct Context {
-      const Walk* walk;
-      uint64_t budget;
-      std::vector<uint32_t>* out;
-    } context{&walk, budget, &out};
-    roaring_iterate(
-        large->raw(),
-        [](uint32_t id, void* raw) {
-          auto* c = static_cast<Context*>(raw);
-          if (c->out->size() >= c->budget) return false;
-          if (c->walk->accepts(id)) c->out->push_back(id);
-          return true;
-        },
-        &context);
+    walk_bitmap(*large, walk, budget, out);
   }
   return out.size() < budget;
 }
@@ -226,23 +231,6 @@ void walk_keys(const Exact& exact, bool descending, const Walk& walk, uint64_t b
         return append_set(set, walk, budget, out);
       },
       lower, upper);
-}
-
-void walk_bitmap(const Bitmap& ids, const Walk& walk, uint64_t budget, std::vector<uint32_t>& out) {
-  struct Context {
-    const Walk* walk;
-    uint64_t budget;
-    std::vector<uint32_t>* out;
-  } context{&walk, budget, &out};
-  roaring_iterate(
-      ids.raw(),
-      [](uint32_t id, void* raw) {
-        auto* c = static_cast<Context*>(raw);
-        if (c->out->size() >= c->budget) return false;
-        if (c->walk->accepts(id)) c->out->push_back(id);
-        return true;
-      },
-      &context);
 }
 
 // Whether walking the keys is expected to cost less than reading and sorting
