@@ -28,6 +28,7 @@ import Quarrydex  # noqa: E402,F401
 
 import answers  # noqa: E402
 import micro  # noqa: E402
+import objects  # noqa: E402
 import peers as peer_mod  # noqa: E402
 import report  # noqa: E402
 import timing  # noqa: E402
@@ -36,7 +37,7 @@ from timing import fmt_seconds, measure, time_once  # noqa: E402
 from workloads import BUILDERS, FRUITS_QUERY, FULL_SIZES, MIX_QUERIES, Workload  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-STEPS = ("fruits", "ranges", "strings", "memory", "rw", "answers")
+STEPS = ("fruits", "ranges", "strings", "memory", "rw", "objects", "answers")
 MEMORY_PEERS = [
     "records",
     "Quarrydex objects",
@@ -221,6 +222,9 @@ class Suite:
                 self.run_memory()
             elif step == "rw":
                 self.run_rw()
+            elif step == "objects":
+                self.extra["objects"] = objects.run(self.sizes["fruits"] // 4)
+                say("\n== one object: memory, creation, read, indexed write\n" + objects.table(self.extra["objects"]))
             elif step == "answers":
                 # order_by over the ranges size, len over half the fruits size
                 self.extra["answers"] = answers.run(

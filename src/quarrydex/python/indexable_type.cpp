@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/attribute_write.hpp"
+#include "python/attribute_names.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/module_types.hpp"
@@ -80,6 +81,7 @@ void indexable_free(void* memory) {
 AttributeMap keyword_map(PyObject* kwargs) {
   AttributeMap map;
   if (kwargs == nullptr) return map;
+  map.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)));
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -164,10 +166,10 @@ int indexable_clear(PyObject* self) {
   return 0;  // `dropped` releases its references here, without the mutex held
 }
 
-std::optional<PyValue> tracked_value(PyObject* self, std::string_view name) {
+std::optional<PyValue> tracked_value(PyObject* self, uint32_t attribute) {
   const IndexAPI& api = as_indexable(self)->api;
   MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
-  const PyValue* value = api.attributes->get(guard).map.get(interner().intern(name));
+  const PyValue* value = api.attributes->get(guard).map.get(attribute);
   if (value == nullptr) return std::nullopt;
   return *value;
 }
@@ -176,14 +178,7 @@ PyObject* read_attribute(PyObject* self, PyObject* name) {
   if (!PyUnicode_Check(name)) {
     convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
   }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    PyErr_SetObject(PyExc_AttributeError, name);
-    throw PythonError();
-  }
-  if (auto value = tracked_value(self, std::string_view(text, static_cast<size_t>(size)))) {
+  if (auto value = tracked_value(self, attribute_id_of(name))) {
     return value_to_python(*value);
   }
   PyObject* found = PyObject_GenericGetAttr(self, name);

@@ -3,22 +3,27 @@
 //
 // Design
 //
-//   Layout. A tagged union of two variants. `SmallMap` keeps up to eight
-//   entries inline: an array of eight ids and an array of eight raw value
-//   slots, of which the first `len` hold constructed values (slot i belongs to
-//   id i); slots at and past `len` hold nothing and are never read, assigned
-//   or destroyed. `Map` is an absl::flat_hash_map keyed by the word hash of the
-//   id, made when a ninth distinct id arrives, pre-sized for 28 entries.
+//   Layout. Up to eight entries live in one heap array of (id, value) pairs
+//   sized to the entries it holds (a map of four attributes holds four pairs,
+//   an empty map holds no array): objects carry few attributes, so the map
+//   costs what its entries cost. A ninth distinct id moves the entries into an
+//   absl::flat_hash_map keyed by the word hash of the id, pre-sized for 28
+//   entries. The map itself is three words.
 //
-//   Invariants. Ids are distinct. In `SmallMap`, entries sit in the order
-//   their ids were first inserted and `len` <= 8. A map becomes `Map` once and
-//   never goes back (only `clear` starts over with an empty `SmallMap`).
+//   Invariants. Ids are distinct. In the small form, entries sit in the order
+//   their ids were first inserted, `len_` <= `cap_` <= 8, and exactly the
+//   first `len_` pairs of the array are constructed. A map becomes a table
+//   once and never goes back (only `clear` starts over with an empty small
+//   form).
 //
-//   Operations. `get` and `insert` scan at most eight ids in `SmallMap` and
-//   probe the table in `Map`. Replacing the value of a present id keeps the
-//   variant, the order and the size. The switch moves the eight entries into
-//   the table in position order; it costs one allocation. `for_each` visits
-//   first-insertion order in `SmallMap` and bucket order in `Map`.
+//   Operations. `get` and `insert` scan at most eight ids in the small form
+//   and probe the table otherwise. Replacing the value of a present id keeps
+//   the form, the order and the size. Adding an id to a full array moves the
+//   pairs into an array one larger (one allocation; with at most eight
+//   entries the moves cost less than the memory spare room would hold).
+//   `reserve` sizes the array once when the caller knows the count.
+//   `for_each` visits first-insertion order in the small form and bucket
+//   order in the table.
 //
 // The map has no lock of its own: its owner keeps it behind the object's
 // attribute-map mutex. It depends only on the value type it is given, so this
@@ -49,25 +54,37 @@ class HybridHashMap {
   static constexpr size_t kFirstTableEntries = 28;
 
   HybridHashMap() = default;
-  HybridHashMap(HybridHashMap&&) noexcept = default;
-  HybridHashMap& operator=(HybridHashMap&&) noexcept = default;
+  HybridHashMap(HybridHashMap&& other) noexcept { take(other); }
+  HybridHashMap& operator=(HybridHashMap&& other) noexcept {
+    if (this != &other) {
+      destroy();
+      take(other);
+    }
+    return *this;
+  }
   HybridHashMap(const HybridHashMap&) = delete;
   HybridHashMap& operator=(const HybridHashMap&) = delete;
-  ~HybridHashMap() = default;
+  ~HybridHashMap() { destroy(); }
+
+  // Room for `count` entries in the small form (no effect on a table or past eight).
+  void reserve(size_t count) {
+    if (table_ == nullptr && count > cap_ && count <= kInline) resize(count);
+  }
 
   // Stores `value` under `id`; hands back the value `id` had before, if any.
   std::optional<V> insert(uint32_t id, V value) {
-    if (auto* small = std::get_if<SmallKVMap>(&map_)) {
-      if (V* present = small->find(id)) return std::exchange(*present, std::move(value));
-      if (small->len < kInline) {
-        small->push(id, std::move(value));
+    if (table_ == nullptr) {
+      if (V* present = find_small(id)) return std::exchange(*present, std::move(value));
+      if (len_ < kInline) {
+        if (len_ == cap_) resize(len_ + 1u);
+        ::new (static_cast<void*>(entries_ + len_)) Entry(id, std::move(value));
+        ++len_;
       } else {
-        grow(*small, id, std::move(value));
+        grow(id, std::move(value));
       }
       return std::nullopt;
     }
-    auto& table = std::get<Table>(map_);
-    auto [slot, inserted] = table.try_emplace(id, std::move(value));
+    auto [slot, inserted] = table_->try_emplace(id, std::move(value));
     if (inserted) return std::nullopt;
     // try_emplace left `value` untouched when the id was present.
     return std::exchange(slot->second, std::move(value));
@@ -76,98 +93,93 @@ class HybridHashMap {
   // The value of `id`, or null. Valid until the next insert or clear.
   const V* get(uint32_t id) const { return const_cast<HybridHashMap*>(this)->get(id); }
   V* get(uint32_t id) {
-    if (auto* small = std::get_if<SmallKVMap>(&map_)) return small->find(id);
-    auto& table = std::get<Table>(map_);
-    const auto it = table.find(id);
-    return it == table.end() ? nullptr : &it->second;
+    if (table_ == nullptr) return find_small(id);
+    const auto it = table_->find(id);
+    return it == table_->end() ? nullptr : &it->second;
   }
 
-  size_t size() const noexcept {
-    if (const auto* small = std::get_if<SmallKVMap>(&map_)) return small->len;
-    return std::get<Table>(map_).size();
-  }
-  bool is_small() const noexcept { return std::holds_alternative<SmallKVMap>(map_); }
+  size_t size() const noexcept { return table_ == nullptr ? len_ : table_->size(); }
+  bool is_small() const noexcept { return table_ == nullptr; }
 
   // Calls f(id, value) once per entry.
   template <typename F>
   void for_each(F&& f) const {
-    if (const auto* small = std::get_if<SmallKVMap>(&map_)) {
-      for (size_t i = 0; i < small->len; ++i) f(small->keys[i], small->at(i));
+    if (table_ == nullptr) {
+      for (uint32_t i = 0; i < len_; ++i) f(entries_[i].first, entries_[i].second);
       return;
     }
-    for (const auto& [id, value] : std::get<Table>(map_)) f(id, value);
+    for (const auto& [id, value] : *table_) f(id, value);
   }
 
-  // Drops every value; the map is an empty `SmallMap` again.
-  void clear() { map_.template emplace<SmallKVMap>(); }
+  // Drops every value; the map is an empty small map again.
+  void clear() { destroy(); }
 
  private:
   struct IdHash {
     size_t operator()(uint32_t id) const noexcept { return word_hash1(id); }
   };
   using Table = absl::flat_hash_map<uint32_t, V, IdHash>;
+  using Entry = std::pair<uint32_t, V>;
+  static_assert(std::is_nothrow_move_constructible_v<V>);
 
-  // Eight inline entries over raw storage; only the first `len` value slots
-  // are constructed.
-  struct SmallKVMap {
-    uint32_t keys[kInline];
-    alignas(V) std::byte values[kInline][sizeof(V)];
-    size_t len = 0;
-
-    SmallKVMap() = default;
-    SmallKVMap(SmallKVMap&& other) noexcept { take(other); }
-    SmallKVMap& operator=(SmallKVMap&& other) noexcept {
-      if (this != &other) {
-        destroy();
-        take(other);
-      }
-      return *this;
+  V* find_small(uint32_t id) noexcept {
+    for (uint32_t i = 0; i < len_; ++i) {
+      if (entries_[i].first == id) return &entries_[i].second;
     }
-    ~SmallKVMap() { destroy(); }
-
-    V& at(size_t i) noexcept { return *std::launder(reinterpret_cast<V*>(values[i])); }
-    const V& at(size_t i) const noexcept {
-      return *std::launder(reinterpret_cast<const V*>(values[i]));
-    }
-    V* find(uint32_t id) noexcept {
-      for (size_t i = 0; i < len; ++i) {
-        if (keys[i] == id) return &at(i);
-      }
-      return nullptr;
-    }
-    void push(uint32_t id, V&& value) {
-      check_index(len, kInline);
-      ::new (static_cast<void*>(values[len])) V(std::move(value));
-      keys[len] = id;
-      ++len;
-    }
-    void destroy() noexcept {
-      for (size_t i = len; i > 0; --i) std::destroy_at(&at(i - 1));
-      len = 0;
-    }
-    // Moves other's entries here (this one is empty) and leaves other empty.
-    void take(SmallKVMap& other) noexcept {
-      static_assert(std::is_nothrow_move_constructible_v<V>);
-      for (size_t i = 0; i < other.len; ++i) {
-        ::new (static_cast<void*>(values[i])) V(std::move(other.at(i)));
-        keys[i] = other.keys[i];
-      }
-      len = other.len;
-      other.destroy();
-    }
-  };
-
-  // The ninth distinct id: move the eight entries into a table, in position
-  // order, then add the new one. The small map is left owning nothing.
-  void grow(SmallKVMap& small, uint32_t id, V&& value) {
-    Table table;
-    table.reserve(kFirstTableEntries);
-    for (size_t i = 0; i < small.len; ++i) table.try_emplace(small.keys[i], std::move(small.at(i)));
-    table.try_emplace(id, std::move(value));
-    map_.template emplace<Table>(std::move(table));  // destroys `small`
+    return nullptr;
   }
 
-  std::variant<SmallKVMap, Table> map_;
+  // Moves the pairs into a new array of `capacity` pairs (>= len_).
+  void resize(size_t capacity) {
+    check_index(len_, capacity + 1);
+    Entry* fresh = std::allocator<Entry>().allocate(capacity);
+    for (uint32_t i = 0; i < len_; ++i) {
+      ::new (static_cast<void*>(fresh + i)) Entry(std::move(entries_[i]));
+      std::destroy_at(entries_ + i);
+    }
+    release_array();
+    entries_ = fresh;
+    cap_ = static_cast<uint32_t>(capacity);
+  }
+
+  void release_array() noexcept {
+    if (entries_ != nullptr) std::allocator<Entry>().deallocate(entries_, cap_);
+    entries_ = nullptr;
+    cap_ = 0;
+  }
+
+  void destroy() noexcept {
+    for (uint32_t i = len_; i > 0; --i) std::destroy_at(entries_ + (i - 1));
+    len_ = 0;
+    release_array();
+    table_.reset();
+  }
+
+  // Moves other's entries here (this one is empty) and leaves other empty.
+  void take(HybridHashMap& other) noexcept {
+    entries_ = std::exchange(other.entries_, nullptr);
+    len_ = std::exchange(other.len_, 0);
+    cap_ = std::exchange(other.cap_, 0);
+    table_ = std::move(other.table_);
+  }
+
+  // The ninth distinct id: move the eight entries into a table, in position
+  // order, then add the new one. The array is released.
+  void grow(uint32_t id, V&& value) {
+    auto table = std::make_unique<Table>();
+    table->reserve(kFirstTableEntries);
+    for (uint32_t i = 0; i < len_; ++i) {
+      table->try_emplace(entries_[i].first, std::move(entries_[i].second));
+    }
+    table->try_emplace(id, std::move(value));
+    destroy();
+    table_ = std::move(table);
+  }
+
+  Entry* entries_ = nullptr;
+  uint32_t len_ = 0;
+  uint32_t cap_ = 0;
+  std::unique_ptr<Table> table_;
 };
 
 }  // namespace qdx

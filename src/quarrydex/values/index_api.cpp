@@ -4,11 +4,24 @@
 
 namespace qdx {
 
+namespace {
+
+// The links list and the attribute map of one object, made in one allocation:
+// both live exactly as long as the object's records do, so they share one
+// control block (the record's two pointers alias into it).
+struct ObjectState {
+  MutexLocked<IndexLinks> links;
+  MutexLocked<ObjectAttributes> attributes;
+};
+
+}  // namespace
+
 IndexAPI IndexAPI::make(AttributeMap attributes) {
   IndexAPI record;
-  record.index_links = std::make_shared<MutexLocked<IndexLinks>>();
-  record.attributes = std::make_shared<MutexLocked<ObjectAttributes>>();
-  record.attributes->unguarded().map = std::move(attributes);
+  auto state = std::make_shared<ObjectState>();
+  state->attributes.unguarded().map = std::move(attributes);
+  record.index_links = std::shared_ptr<MutexLocked<IndexLinks>>(state, &state->links);
+  record.attributes = std::shared_ptr<MutexLocked<ObjectAttributes>>(state, &state->attributes);
   record.id = allocate_id();
   record.owns_id = true;
   return record;

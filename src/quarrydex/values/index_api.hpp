@@ -25,7 +25,8 @@ namespace qdx {
 
 class IndexState;
 
-using IndexLinks = absl::InlinedVector<std::weak_ptr<IndexState>, 4>;
+// One link inline: most objects belong to one index; more take one heap array.
+using IndexLinks = absl::InlinedVector<std::weak_ptr<IndexState>, 1>;
 using AttributeMap = HybridHashMap<PyValue>;
 
 // The tracked attributes of one object. `generation` counts the writes, so

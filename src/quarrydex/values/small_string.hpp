@@ -1,4 +1,5 @@
-// `SmallString`: immutable UTF-8 text, up to 23 bytes inline, longer text in
+// `SmallString`: immutable UTF-8 text, up to 15 bytes inline (most attribute
+// values: names, codes, categories; a value record stays two words), longer text in
 // one shared heap buffer with an atomic count. Copies of long text share the
 // buffer, so copying never allocates and needs no lock.
 #pragma once
@@ -13,7 +14,7 @@ namespace qdx {
 
 class SmallString {
  public:
-  static constexpr size_t kInline = 23;
+  static constexpr size_t kInline = 15;
 
   SmallString() noexcept { tag_ = 0; }
   explicit SmallString(std::string_view text) {
@@ -98,6 +99,6 @@ class SmallString {
   uint8_t tag_;
 };
 
-static_assert(sizeof(SmallString) == 24);
+static_assert(sizeof(SmallString) == 16);
 
 }  // namespace qdx

@@ -53,7 +53,7 @@ std::string payload_debug(const PyValue& value) {
       return value.as_bool() ? "Bool(true)" : "Bool(false)";
     case ValueKind::kIterable: {
       static const char* const kNames[] = {"List", "Dict", "Tuple", "Set"};
-      const auto kind = static_cast<size_t>(value.as_iterable().kind);
+      const auto kind = static_cast<size_t>(value.as_iterable().kind());
       return std::string("Iterable(") + kNames[kind] + "(Py(" + hex_address(value.obj().get()) +
              ")))";
     }
@@ -69,16 +69,36 @@ std::string payload_debug(const PyValue& value) {
 }  // namespace
 
 PyValue PyValue::of_int(int64_t v) {
-  return PyValue({}, Payload(std::in_place_type<int64_t>, v), hash_int(v));
+  return PyValue({}, Payload(std::in_place_type<int64_t>, v));
 }
 PyValue PyValue::of_float(double v) {
-  return PyValue({}, Payload(std::in_place_type<double>, v), hash_float(v));
+  return PyValue({}, Payload(std::in_place_type<double>, v));
 }
 PyValue PyValue::of_str(std::string_view v) {
-  return PyValue({}, Payload(std::in_place_type<SmallString>, v), hash_str(v));
+  return PyValue({}, Payload(std::in_place_type<SmallString>, v));
 }
 PyValue PyValue::of_bool(bool v) {
-  return PyValue({}, Payload(std::in_place_type<bool>, v), hash_bool(v));
+  return PyValue({}, Payload(std::in_place_type<bool>, v));
+}
+
+uint64_t PyValue::hash() const noexcept {
+  switch (kind()) {
+    case ValueKind::kInt:
+      return hash_int(as_int());
+    case ValueKind::kFloat:
+      return hash_float(as_float());
+    case ValueKind::kStr:
+      return hash_str(as_str());
+    case ValueKind::kBool:
+      return hash_bool(as_bool());
+    case ValueKind::kIterable:
+      return hash_identity(as_iterable().members.get(), ValueKind::kIterable);
+    case ValueKind::kInd:
+      return hash_identity(obj_.get(), ValueKind::kInd);
+    case ValueKind::kUnknown:
+      break;
+  }
+  return std::get<UnknownValue>(payload_).hash;
 }
 
 double PyValue::as_double() const {
@@ -106,9 +126,15 @@ uint64_t PyValue::hash_identity(const void* address, ValueKind kind) noexcept {
 }
 
 bool operator==(const PyValue& a, const PyValue& b) noexcept {
-  if (a.hash_ != b.hash_) return false;
   const ValueKind ka = a.kind();
   const ValueKind kb = b.kind();
+  // Equal text has equal hashes, so text skips the digest. Every other pair
+  // compares hashes first: that is what keeps 0.0 apart from -0.0 and an int
+  // apart from a float whose hash differs.
+  if (ka == ValueKind::kStr || kb == ValueKind::kStr) {
+    return ka == kb && a.as_str() == b.as_str();
+  }
+  if (a.hash() != b.hash()) return false;
   switch (ka) {
     case ValueKind::kInt:
       if (kb == ValueKind::kInt) return a.as_int() == b.as_int();
@@ -137,7 +163,7 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
 std::string PyValue::debug() const {
   std::string obj_text = obj_ ? "Some(Py(" + hex_address(obj_.get()) + "))" : "None";
   return "PyValue { obj: " + obj_text + ", primitave: " + payload_debug(*this) +
-         ", hash: " + std::to_string(hash_) + " }";
+         ", hash: " + std::to_string(hash()) + " }";
 }
 
 namespace {

@@ -6,7 +6,11 @@
 // index works on values with the interpreter lock released.
 //
 // Fields: `obj` shares the Python object the value was made from; `payload`
-// is the classified value; `hash` is computed once at conversion.
+// is the classified value. The hash is not kept in the record (attribute maps
+// hold many records and most are never looked up by hash): `hash()` derives
+// it from the payload each time an index needs it, except for Unknown values,
+// whose Python hash is taken once at conversion (it needs the interpreter) and
+// kept in the payload.
 //
 //   kind       payload                        hash words
 //   Int        int64_t                        bits, 1
@@ -40,25 +44,32 @@ class PyValue;
 enum class ValueKind : uint8_t { kInt = 1, kFloat, kStr, kBool, kIterable, kInd, kUnknown };
 enum class IterableKind : uint8_t { kList, kDict, kTuple, kSet };
 
+// The converted members of a container, with the container's kind beside
+// them (one allocation; the value record keeps one pointer).
+struct IterableMembers : std::vector<PyValue> {
+  IterableKind kind = IterableKind::kList;
+};
+
 struct IterableValue {
-  IterableKind kind;
-  std::shared_ptr<const std::vector<PyValue>> members;
+  std::shared_ptr<const IterableMembers> members;
+  IterableKind kind() const noexcept { return members->kind; }
 };
 
 struct IndValue {
   std::shared_ptr<const IndexAPI> record;  // shares the object's maps; does not own the id
 };
 
-struct UnknownValue {};
+struct UnknownValue {
+  uint64_t hash = 0;  // the object's Python hash
+};
 
 class PyValue {
  public:
   using Payload =
       std::variant<int64_t, double, SmallString, bool, IterableValue, IndValue, UnknownValue>;
 
-  PyValue() : payload_(UnknownValue{}), hash_(0) {}
-  PyValue(PythonHandle obj, Payload payload, uint64_t hash)
-      : obj_(std::move(obj)), payload_(std::move(payload)), hash_(hash) {}
+  PyValue() : payload_(UnknownValue{}) {}
+  PyValue(PythonHandle obj, Payload payload) : obj_(std::move(obj)), payload_(std::move(payload)) {}
 
   // Value records for C++ callers and tests (no Python object behind them).
   static PyValue of_int(int64_t v);
@@ -68,7 +79,7 @@ class PyValue {
 
   ValueKind kind() const noexcept { return static_cast<ValueKind>(payload_.index() + 1); }
   const PythonHandle& obj() const noexcept { return obj_; }
-  uint64_t hash() const noexcept { return hash_; }
+  uint64_t hash() const noexcept;
 
   bool is_number() const noexcept {
     return kind() == ValueKind::kInt || kind() == ValueKind::kFloat;
@@ -99,8 +110,9 @@ class PyValue {
  private:
   PythonHandle obj_;
   Payload payload_;
-  uint64_t hash_;
 };
+
+static_assert(sizeof(PyValue) <= 32, "attribute maps hold one record per attribute");
 
 // Escapes text the way query reprs show it: backslash and double quote are
 // escaped, tab/CR/LF/NUL as \t \r \n \0, other non-printables as \u{hex}.

@@ -54,15 +54,13 @@ PythonHandle scalar_handle_of(PyObject* object) {
 PyValue make_int(PyObject* object) {
   const long long v = PyLong_AsLongLong(object);
   if (v == -1 && PyErr_Occurred()) throw PythonError();
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<int64_t>, v),
-                 PyValue::hash_int(v));
+  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<int64_t>, v));
 }
 
 PyValue make_float(PyObject* object, bool exact) {
   const double v = exact ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
   if (!exact && v == -1.0 && PyErr_Occurred()) throw PythonError();
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<double>, v),
-                 PyValue::hash_float(v));
+  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<double>, v));
 }
 
 PyValue make_str(PyObject* object) {
@@ -70,8 +68,7 @@ PyValue make_str(PyObject* object) {
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
   if (text == nullptr) throw PythonError();
   const std::string_view view(text, static_cast<size_t>(size));
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<SmallString>, view),
-                 PyValue::hash_str(view));
+  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<SmallString>, view));
 }
 
 PyValue make_bool(PyObject* object, bool exact) {
@@ -83,14 +80,12 @@ PyValue make_bool(PyObject* object, bool exact) {
     if (truth < 0) throw PythonError();
     v = truth != 0;
   }
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<bool>, v),
-                 PyValue::hash_bool(v));
+  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<bool>, v));
 }
 
 PyValue make_ind(PyObject* object) {
   auto record = api_of(object).share();
-  return PyValue(handle_of(object), Payload(IndValue{std::move(record)}),
-                 PyValue::hash_identity(object, ValueKind::kInd));
+  return PyValue(handle_of(object), Payload(IndValue{std::move(record)}));
 }
 
 // Counts one level of container nesting against the interpreter's recursion
@@ -106,8 +101,9 @@ class NestingLevel {
   NestingLevel& operator=(const NestingLevel&) = delete;
 };
 
-std::vector<PyValue> convert_members(PyObject* container, IterableKind kind) {
-  std::vector<PyValue> members;
+IterableMembers convert_members(PyObject* container, IterableKind kind) {
+  IterableMembers members;
+  members.kind = kind;
   if (kind == IterableKind::kDict || WalkGuard::walking(container)) return members;
   const NestingLevel level;
   WalkGuard guard(container);
@@ -131,15 +127,14 @@ std::vector<PyValue> convert_members(PyObject* container, IterableKind kind) {
 }
 
 PyValue make_iterable(PyObject* object, IterableKind kind) {
-  auto members = std::make_shared<const std::vector<PyValue>>(convert_members(object, kind));
-  const uint64_t hash = PyValue::hash_identity(members.get(), ValueKind::kIterable);
-  return PyValue(handle_of(object), Payload(IterableValue{kind, std::move(members)}), hash);
+  auto members = std::make_shared<const IterableMembers>(convert_members(object, kind));
+  return PyValue(handle_of(object), Payload(IterableValue{std::move(members)}));
 }
 
 PyValue make_unknown(PyObject* object) {
   const Py_hash_t h = PyObject_Hash(object);
   if (h == -1 && PyErr_Occurred()) throw PythonError();
-  return PyValue(handle_of(object), Payload(UnknownValue{}), static_cast<uint64_t>(h));
+  return PyValue(handle_of(object), Payload(UnknownValue{static_cast<uint64_t>(h)}));
 }
 
 }  // namespace

@@ -1,0 +1,113 @@
+"""The per-object record: values of every kind read back and are found the
+same way whether an object holds one attribute or many, and one object in
+several indexes stays consistent in all of them."""
+
+import gc
+import weakref
+
+import pytest
+
+from Quarrydex import Index, Indexable
+from Quarrydex import PyQueryExpr as Q
+
+
+class Text(str):
+    pass
+
+
+class Token:
+    pass
+
+
+TOKEN = Token()
+CONTAINER = [1, "a"]
+SUBCLASSED = Text("sub")  # not a built-in str: kept and compared as the object
+
+# value stored, what reads give back, whether reads give back the same object
+ROUND_TRIPS = [
+    (0, 0, False),
+    (-(2**63), -(2**63), False),
+    (2**63 - 1, 2**63 - 1, False),
+    (2.5, 2.5, False),
+    (-0.0, -0.0, False),
+    (True, True, False),
+    ("", "", False),
+    ("a" * 15, "a" * 15, False),
+    ("b" * 16, "b" * 16, False),
+    ("\u00fc" * 8, "\u00fc" * 8, False),
+    ("long text " * 20, "long text " * 20, False),
+    (SUBCLASSED, SUBCLASSED, True),
+    (CONTAINER, CONTAINER, True),
+    (TOKEN, TOKEN, True),
+]
+
+
+@pytest.mark.parametrize("neighbours", [0, 3, 12], ids=["alone", "small map", "table"])
+@pytest.mark.parametrize("stored, expected, same", ROUND_TRIPS, ids=repr)
+def test_values_read_back_and_are_found(stored, expected, same, neighbours):
+    extra = {f"n{i}": i for i in range(neighbours)}
+    built = Indexable(**extra, v=stored)
+    written = Indexable(**extra)
+    idx = Index()
+    idx.add_object_many([built, written])
+    written.v = stored
+    for obj in (built, written):
+        got = obj.v
+        assert type(got) is type(expected)
+        assert got is expected if same else got == expected
+        if isinstance(expected, float):
+            assert str(got) == str(expected)  # keeps the sign of zero
+        assert [getattr(obj, k) for k in extra] == list(extra.values())
+        assert repr(obj) == f"<Indexable with {neighbours + 1} attributes>"
+    if not isinstance(stored, list):
+        assert sorted(map(id, idx.get_by_attribute(v=stored))) == sorted([id(built), id(written)])
+    if type(expected) is str and expected:
+        found = idx.reduced_query(Q.starts_with("v", expected[:3])).collect()
+        assert len(found) == 2
+
+
+@pytest.mark.parametrize(
+    "value, equal, unequal",
+    [
+        (1, [1, 1.0], [True, 2, "1", 1.5]),
+        (0.0, [0, -0.0], [False, "0", 1]),
+        (True, [True], [1, 1.0, False]),
+        ("x" * 16, ["x" * 16], ["x" * 15, "x" * 17]),
+    ],
+)
+def test_equality_across_kinds_is_kept(value, equal, unequal):
+    obj = Indexable(v=value)
+    idx = Index()
+    idx.add_object(obj)
+    for other in equal:
+        assert idx.get_by_attribute(v=other) == [obj], other
+    for other in unequal:
+        assert idx.get_by_attribute(v=other) == [], other
+
+
+def test_one_object_in_several_indexes():
+    # Ten attributes: past the point where the map changes form.
+    objs = [Indexable(**{f"a{i}": i * k for i in range(10)}, name=f"o{k}") for k in range(6)]
+    target = objs[2]
+    indexes = [Index() for _ in range(3)]
+    for idx in indexes:
+        idx.add_object_many(objs)
+    target.a9 = -1
+    target.name = "renamed beyond fifteen bytes"
+    for idx in indexes:
+        assert idx.get_by_attribute(a9=-1) == [target]
+        assert idx.get_by_attribute(a9=18) == []
+        assert idx.get_by_attribute(name="renamed beyond fifteen bytes") == [target]
+        assert idx.reduced_query(Q.lt("a9", 0)).collect() == [target]
+    indexes[0].remove_object(target)
+    target.a1 = 1000
+    assert indexes[0].get_by_attribute(a1=1000) == []
+    for idx in indexes[1:]:
+        assert idx.get_by_attribute(a1=1000) == [target]
+    ref = weakref.ref(target)
+    del target, objs
+    for idx in indexes:
+        assert len(idx) == (5 if idx is indexes[0] else 6)
+    del indexes, idx
+    gc.collect()
+    assert ref() is None
