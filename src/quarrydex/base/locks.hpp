@@ -14,10 +14,12 @@
 // LOCK ORDER (outermost first). Where a thread holds several locks at once it
 // took them in this order; no path takes them against it.
 //   0. The interpreter lock. No lock below is ever waited for while the
-//      interpreter lock is held, except an object's attribute mutex by the
-//      garbage collector's traversal and by attribute reads, which is safe
-//      because no holder of an attribute mutex waits for the interpreter lock
-//      or runs Python code. Index work runs with the interpreter lock released.
+//      interpreter lock is held, except an object's attribute mutex (by the
+//      garbage collector's traversal and by attribute reads) and an index's
+//      all-ids and store read locks (by collect, len, in and iteration, which
+//      take references to stored objects). That is safe because no holder of
+//      those locks waits for the interpreter lock or runs Python code. Index
+//      work runs with the interpreter lock released.
 //   1. Per nested index: its reconcile mutex (core/nested_graph.hpp). At most
 //      one is held at a time; it is taken with no object lock held.
 //   2. Per object: the `index_links` mutex, then the attribute mutex of the
@@ -30,10 +32,11 @@
 //      store. An index's locks are never held while another root index's
 //      locks are taken (union copies the source's slots out first).
 //   4. Per attribute (value-index components: hashed-map shards, numbers,
-//      strings, booleans, proxies, parent map), each held alone, except that a
-//      bulk insertion holds numbers, strings and booleans of one attribute
-//      together (in that order), and the parent map is held while the nested
-//      index's holder counts (5) are changed.
+//      strings, booleans, proxies, parent map, valueless set), each held
+//      alone, except that a bulk insertion holds numbers, strings and
+//      booleans of one attribute together (in that order) and, inside them,
+//      takes one hashed-map shard or the valueless set at a time; and the
+//      parent map is held while the nested index's holder counts (5) change.
 //   5. Innermost, held alone: a nested index's holder counts, the interner's
 //      writer lock, the id allocator's mutex, the pending-release list's mutex,
 //      the Indexable free list.
