@@ -2,9 +2,10 @@
 
 #include <optional>
 
-#include "core/index_ops.hpp"
 #include "core/index_state.hpp"
 #include "core/nested_graph.hpp"
+#include "core/private_values.hpp"
+#include "core/value_insert.hpp"
 
 namespace qdx {
 

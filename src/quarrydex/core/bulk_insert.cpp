@@ -11,15 +11,19 @@
 // attribute mutex: containers and nested objects are inserted there, and an
 // object written since its values were copied has its copied values removed
 // and its current values inserted, so a racing write is never undone.
+#include "core/bulk_insert.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <span>
 #include <vector>
 
-#include "core/index_ops.hpp"
+#include "core/index_links.hpp"
 #include "core/nested_graph.hpp"
+#include "core/private_values.hpp"
 #include "core/value_index.hpp"
+#include "core/value_insert.hpp"
 #include "core/valueless.hpp"
 #include "structures/scratch_allocator.hpp"
 #include "values/index_api.hpp"

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/index_ops.hpp"
 #include "core/index_state.hpp"
+#include "core/object_membership.hpp"
 #include "core/value_index.hpp"
 
 namespace qdx {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/index_ops.hpp"
+#include "core/bulk_insert.hpp"
 
 namespace qdx {
 

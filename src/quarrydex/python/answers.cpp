@@ -5,8 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/index_ops.hpp"
+#include "core/object_membership.hpp"
+#include "core/private_values.hpp"
 #include "core/value_index.hpp"
+#include "core/value_insert.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/index_iterator.hpp"

@@ -2,7 +2,8 @@
 
 #include <new>
 
-#include "core/index_ops.hpp"
+#include "core/bulk_insert.hpp"
+#include "core/object_membership.hpp"
 #include "core/union.hpp"
 #include "python/answers.hpp"
 #include "python/arg_parser.hpp"

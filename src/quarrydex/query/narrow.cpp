@@ -2,7 +2,8 @@
 
 #include <vector>
 
-#include "core/index_ops.hpp"
+#include "core/bulk_insert.hpp"
+#include "core/index_links.hpp"
 #include "core/nested_graph.hpp"
 #include "core/value_index.hpp"
 #include "structures/id_alloc.hpp"

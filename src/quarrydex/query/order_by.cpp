@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/index_ops.hpp"
+#include "core/private_values.hpp"
 #include "core/value_index.hpp"
 #include "structures/string_interner/interner.hpp"
 

@@ -1,8 +1,10 @@
 #include "query/remove_object.hpp"
 
-#include "core/index_ops.hpp"
+#include "core/index_links.hpp"
 #include "core/nested_graph.hpp"
+#include "core/object_membership.hpp"
 #include "core/value_index.hpp"
+#include "core/value_insert.hpp"
 #include "core/valueless.hpp"
 
 namespace qdx {

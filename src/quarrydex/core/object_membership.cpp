@@ -1,0 +1,65 @@
+#include "core/object_membership.hpp"
+
+#include "core/index_links.hpp"
+#include "core/nested_graph.hpp"
+#include "core/private_values.hpp"
+#include "core/value_insert.hpp"
+#include "values/index_api.hpp"
+
+namespace qdx {
+
+void add_object_unsettled(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
+                          bool skip_private) {
+  const IndexAPI& record = *slot.owned_handle;
+  const std::weak_ptr<IndexState> link = state;
+  MutexGuard links_guard(record.index_links->mutex());
+  link_index_locked(*record.index_links, links_guard, link);
+  MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
+  store_object(*state, slot);
+  // The latest add decides which "_" values the index holds: none for this kind of add.
+  if (skip_private) drop_private_values(*state, record.id);
+  record.attributes->get(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
+    if (skip_private && is_private_attribute(attribute)) return;
+    insert_value(*state, link, record.id, attribute, value);
+  });
+}
+
+void add_object(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
+                bool skip_private) {
+  add_object_unsettled(state, slot, skip_private);
+  settle_nested();
+}
+
+void remove_object(IndexState& state, ObjectId id) {
+  StoredIndexable slot;
+  {
+    ReadGuard guard(state.store->lock());
+    const ObjectStore& store = state.store->get(guard);
+    if (id >= store.size() || store[id].empty()) return;
+    slot = store[id];
+  }
+  const IndexAPI& record = *slot.owned_handle;
+  {
+    // Both mutexes stay held until the values are gone and the link with
+    // them: a write that ran before found the values to replace, a write
+    // that runs after no longer reaches this index.
+    MutexGuard links_guard(record.index_links->mutex());
+    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
+    record.attributes->get(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
+      if (!is_private_attribute(attribute)) remove_value(state, id, attribute, value);
+    });
+    erase_link(record.index_links->get(links_guard), &state);
+  }
+  drop_private_values(state, id);
+  {
+    WriteGuard guard(state.all_ids->lock());
+    state.all_ids->get(guard).remove(id);
+  }
+  WriteGuard guard(state.store->lock());
+  ObjectStore& store = state.store->get(guard);
+  if (id < store.size() && store[id].python_handle.get() == slot.python_handle.get()) {
+    store[id].vacate();
+  }
+}
+
+}  // namespace qdx

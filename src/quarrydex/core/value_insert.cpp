@@ -1,0 +1,104 @@
+#include "core/value_insert.hpp"
+
+#include <cmath>
+#include <optional>
+
+#include "core/member_proxies.hpp"
+#include "core/nested_graph.hpp"
+#include "core/value_index.hpp"
+#include "core/valueless.hpp"
+
+namespace qdx {
+namespace {
+
+template <typename Component, typename F>
+void write_component(RwLocked<Component>& component, F&& f) {
+  WriteGuard guard(component.lock());
+  f(component.get(guard));
+}
+
+}  // namespace
+
+void insert_into(ValueIndex& index, ObjectId id, const PyValue& value) {
+  mark_valueless(index, id, value);
+  switch (value.kind()) {
+    case ValueKind::kInt:
+    case ValueKind::kFloat:
+      if (const auto key = numeric_key(value)) {
+        write_component(index.numbers, [&](auto& c) { c.insert(id, *key); });
+      }
+      break;
+    case ValueKind::kStr:
+      write_component(index.strings, [&](auto& c) { c.insert(id, value.as_str()); });
+      break;
+    case ValueKind::kBool:
+      write_component(index.booleans, [&](auto& c) { c.insert(id, value.as_bool()); });
+      break;
+    case ValueKind::kIterable:
+      insert_members(index, id, value);
+      break;
+    case ValueKind::kInd:
+      index.hashed.insert(value, id);
+      record_nested_pair(index, id, value);
+      break;
+    case ValueKind::kUnknown:
+      index.hashed.insert(value, id);
+      break;
+  }
+}
+
+void remove_from(ValueIndex& index, ObjectId id, const PyValue& value) {
+  unmark_valueless(index, id, value);
+  switch (value.kind()) {
+    case ValueKind::kInt:
+    case ValueKind::kFloat:
+      if (const auto key = numeric_key(value)) {
+        write_component(index.numbers, [&](auto& c) { c.remove(id, *key); });
+      }
+      break;
+    case ValueKind::kStr:
+      write_component(index.strings, [&](auto& c) { c.remove(id, value.as_str()); });
+      break;
+    case ValueKind::kBool:
+      write_component(index.booleans, [&](auto& c) { c.remove(id, value.as_bool()); });
+      break;
+    case ValueKind::kIterable:
+      drop_proxies(index, id);
+      break;
+    case ValueKind::kInd:
+      index.hashed.remove(value, id);
+      drop_nested_pair(index, id, value);
+      break;
+    case ValueKind::kUnknown:
+      index.hashed.remove(value, id);
+      break;
+  }
+}
+
+void insert_value(IndexState& state, const std::weak_ptr<IndexState>& link, ObjectId id,
+                  uint32_t attribute, const PyValue& value) {
+  std::shared_ptr<ValueIndex> index = value_index_for(state, link, attribute);
+  insert_into(*index, id, value);
+}
+
+void replace_value(IndexState& state, const std::weak_ptr<IndexState>& link, ObjectId id,
+                   uint32_t attribute, const PyValue* old, const PyValue& value) {
+  const auto old_key = old != nullptr ? numeric_key(*old) : std::nullopt;
+  const auto new_key = numeric_key(value);
+  if (old_key && new_key) {
+    std::shared_ptr<ValueIndex> index = find_value_index(state, attribute);
+    if (index != nullptr) {
+      write_component(index->numbers, [&](auto& c) { c.replace(id, *old_key, *new_key); });
+      return;
+    }
+  }
+  if (old != nullptr) remove_value(state, id, attribute, *old);
+  insert_value(state, link, id, attribute, value);
+}
+
+void remove_value(IndexState& state, ObjectId id, uint32_t attribute, const PyValue& value) {
+  std::shared_ptr<ValueIndex> index = find_value_index(state, attribute);
+  if (index != nullptr) remove_from(*index, id, value);
+}
+
+}  // namespace qdx
