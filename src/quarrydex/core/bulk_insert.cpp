@@ -27,6 +27,7 @@
 #include "core/valueless.hpp"
 #include "structures/scratch_allocator.hpp"
 #include "values/index_api.hpp"
+#include "values/value_visit.hpp"
 
 namespace qdx {
 namespace {
@@ -107,20 +108,21 @@ void insert_column(ValueIndex& index, const Column& column) {
   BooleanSets& booleans = index.booleans.get(booleans_guard);
   for (const auto& [id, value] : column) {
     mark_valueless(index, id, *value);
-    switch (value->kind()) {
-      case ValueKind::kInt:
-      case ValueKind::kFloat:
-        if (const auto key = numeric_key(*value)) number_items.emplace_back(*key, id);
-        break;
-      case ValueKind::kStr:
-        string_items.emplace_back(value->as_str(), id);
-        break;
-      case ValueKind::kBool:
-        booleans.buffered_insert(id, value->as_bool());
-        break;
-      default:
-        index.hashed.insert(*value, id);
-    }
+    visit_value(*value,
+                Overloaded{
+                    [&](const NumberValue& number) {
+                      if (const auto key = numeric_key(number.value)) {
+                        number_items.emplace_back(*key, id);
+                      }
+                    },
+                    [&](const StringValue& string) { string_items.emplace_back(string.text, id); },
+                    [&](const BoolValue& boolean) { booleans.buffered_insert(id, boolean.truth); },
+                    // Containers and nested objects are not plain: they
+                    // never reach a column.
+                    [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
+                      index.hashed.insert(other.value, id);
+                    },
+                });
   }
   // Buffers are emptied before the locks go, so readers always see every id.
   booleans.flush();

@@ -7,6 +7,7 @@
 #include "core/nested_graph.hpp"
 #include "core/value_index.hpp"
 #include "core/valueless.hpp"
+#include "values/value_visit.hpp"
 
 namespace qdx {
 namespace {
@@ -21,58 +22,51 @@ void write_component(RwLocked<Component>& component, F&& f) {
 
 void insert_into(ValueIndex& index, ObjectId id, const PyValue& value) {
   mark_valueless(index, id, value);
-  switch (value.kind()) {
-    case ValueKind::kInt:
-    case ValueKind::kFloat:
-      if (const auto key = numeric_key(value)) {
-        write_component(index.numbers, [&](auto& c) { c.insert(id, *key); });
-      }
-      break;
-    case ValueKind::kStr:
-      write_component(index.strings, [&](auto& c) { c.insert(id, value.as_str()); });
-      break;
-    case ValueKind::kBool:
-      write_component(index.booleans, [&](auto& c) { c.insert(id, value.as_bool()); });
-      break;
-    case ValueKind::kIterable:
-      insert_members(index, id, value);
-      break;
-    case ValueKind::kInd:
-      index.hashed.insert(value, id);
-      record_nested_pair(index, id, value);
-      break;
-    case ValueKind::kUnknown:
-      index.hashed.insert(value, id);
-      break;
-  }
+  visit_value(
+      value,
+      Overloaded{
+          [&](const NumberValue& number) {
+            if (const auto key = numeric_key(number.value)) {
+              write_component(index.numbers, [&](auto& c) { c.insert(id, *key); });
+            }
+          },
+          [&](const StringValue& string) {
+            write_component(index.strings, [&](auto& c) { c.insert(id, string.text); });
+          },
+          [&](const BoolValue& boolean) {
+            write_component(index.booleans, [&](auto& c) { c.insert(id, boolean.truth); });
+          },
+          [&](const ContainerValue& container) { insert_members(index, id, container.value); },
+          [&](const NestedValue& nested) {
+            index.hashed.insert(nested.value, id);
+            record_nested_pair(index, id, nested.value);
+          },
+          [&](const HashedValue& other) { index.hashed.insert(other.value, id); },
+      });
 }
 
 void remove_from(ValueIndex& index, ObjectId id, const PyValue& value) {
   unmark_valueless(index, id, value);
-  switch (value.kind()) {
-    case ValueKind::kInt:
-    case ValueKind::kFloat:
-      if (const auto key = numeric_key(value)) {
-        write_component(index.numbers, [&](auto& c) { c.remove(id, *key); });
-      }
-      break;
-    case ValueKind::kStr:
-      write_component(index.strings, [&](auto& c) { c.remove(id, value.as_str()); });
-      break;
-    case ValueKind::kBool:
-      write_component(index.booleans, [&](auto& c) { c.remove(id, value.as_bool()); });
-      break;
-    case ValueKind::kIterable:
-      drop_proxies(index, id);
-      break;
-    case ValueKind::kInd:
-      index.hashed.remove(value, id);
-      drop_nested_pair(index, id, value);
-      break;
-    case ValueKind::kUnknown:
-      index.hashed.remove(value, id);
-      break;
-  }
+  visit_value(value,
+              Overloaded{
+                  [&](const NumberValue& number) {
+                    if (const auto key = numeric_key(number.value)) {
+                      write_component(index.numbers, [&](auto& c) { c.remove(id, *key); });
+                    }
+                  },
+                  [&](const StringValue& string) {
+                    write_component(index.strings, [&](auto& c) { c.remove(id, string.text); });
+                  },
+                  [&](const BoolValue& boolean) {
+                    write_component(index.booleans, [&](auto& c) { c.remove(id, boolean.truth); });
+                  },
+                  [&](const ContainerValue&) { drop_proxies(index, id); },
+                  [&](const NestedValue& nested) {
+                    index.hashed.remove(nested.value, id);
+                    drop_nested_pair(index, id, nested.value);
+                  },
+                  [&](const HashedValue& other) { index.hashed.remove(other.value, id); },
+              });
 }
 
 void insert_value(IndexState& state, const std::weak_ptr<IndexState>& link, ObjectId id,

@@ -3,24 +3,29 @@
 #include <cmath>
 
 #include "core/value_index.hpp"
+#include "values/value_visit.hpp"
 
 namespace qdx {
 
 bool is_valueless(const PyValue& value) {
-  switch (value.kind()) {
-    case ValueKind::kFloat:
-      return std::isnan(value.as_float());
-    case ValueKind::kIterable: {
-      const auto& members = value.as_iterable().members;
-      if (members == nullptr) return true;
-      for (const PyValue& member : *members) {
-        if (member.kind() != ValueKind::kIterable || !is_valueless(member)) return false;
-      }
-      return true;
-    }
-    default:
-      return false;
-  }
+  return visit_value(
+      value,
+      Overloaded{
+          [](const NumberValue& number) {
+            return number.value.kind() == ValueKind::kFloat && std::isnan(number.value.as_float());
+          },
+          [](const ContainerValue& container) {
+            const auto& members = container.value.as_iterable().members;
+            if (members == nullptr) return true;
+            for (const PyValue& member : *members) {
+              if (member.kind() != ValueKind::kIterable || !is_valueless(member)) {
+                return false;
+              }
+            }
+            return true;
+          },
+          [](const OneOf<StringValue, BoolValue, NestedValue, HashedValue> auto&) { return false; },
+      });
 }
 
 void mark_valueless(ValueIndex& index, uint32_t id, const PyValue& value) {

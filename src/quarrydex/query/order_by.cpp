@@ -13,6 +13,7 @@
 #include "core/private_values.hpp"
 #include "core/value_index.hpp"
 #include "structures/string_interner/interner.hpp"
+#include "values/value_visit.hpp"
 
 namespace qdx {
 namespace {
@@ -33,18 +34,17 @@ int rank(Group group, bool descending) {
 
 Group group_of(const std::optional<PyValue>& value) {
   if (!value) return kRest;
-  switch (value->kind()) {
-    case ValueKind::kInt:
-      return kNumbers;
-    case ValueKind::kFloat:
-      return std::isnan(value->as_float()) ? kNan : kNumbers;
-    case ValueKind::kStr:
-      return kStrings;
-    case ValueKind::kBool:
-      return value->as_bool() ? kTrue : kFalse;
-    default:
-      return kRest;
-  }
+  return visit_value(
+      *value, Overloaded{
+                  [](const NumberValue& number) {
+                    const bool nan = number.value.kind() == ValueKind::kFloat &&
+                                     std::isnan(number.value.as_float());
+                    return nan ? kNan : kNumbers;
+                  },
+                  [](const StringValue&) { return kStrings; },
+                  [](const BoolValue& boolean) { return boolean.truth ? kTrue : kFalse; },
+                  [](const OneOf<ContainerValue, NestedValue, HashedValue> auto&) { return kRest; },
+              });
 }
 
 using Records = std::vector<std::pair<uint32_t, std::shared_ptr<const IndexAPI>>>;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "core/value_index.hpp"
+#include "values/value_visit.hpp"
 
 namespace qdx {
 namespace {
@@ -51,31 +52,31 @@ Bitmap within(const HybridSet* set, const Bitmap& candidates) {
 }
 
 Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) {
-  switch (value.kind()) {
-    case ValueKind::kInt:
-    case ValueKind::kFloat: {
-      const auto key = numeric_key(value);
-      if (!key) return Bitmap();
-      ReadGuard guard(index.numbers.lock());
-      return within(index.numbers.get(guard).exact.find(*key), candidates);
-    }
-    case ValueKind::kStr: {
-      ReadGuard guard(index.strings.lock());
-      return within(index.strings.get(guard).exact.find(value.as_str()), candidates);
-    }
-    case ValueKind::kBool: {
-      ReadGuard guard(index.booleans.lock());
-      Bitmap result = index.booleans.get(guard).set(value.as_bool()).clone();
-      result.and_inplace(candidates);
-      return result;
-    }
-    default: {
-      Bitmap result;
-      index.hashed.or_into(value, result);
-      result.and_inplace(candidates);
-      return result;
-    }
-  }
+  return visit_value(
+      value, Overloaded{
+                 [&](const NumberValue& number) {
+                   const auto key = numeric_key(number.value);
+                   if (!key) return Bitmap();
+                   ReadGuard guard(index.numbers.lock());
+                   return within(index.numbers.get(guard).exact.find(*key), candidates);
+                 },
+                 [&](const StringValue& string) {
+                   ReadGuard guard(index.strings.lock());
+                   return within(index.strings.get(guard).exact.find(string.text), candidates);
+                 },
+                 [&](const BoolValue& boolean) {
+                   ReadGuard guard(index.booleans.lock());
+                   Bitmap result = index.booleans.get(guard).set(boolean.truth).clone();
+                   result.and_inplace(candidates);
+                   return result;
+                 },
+                 [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
+                   Bitmap result;
+                   index.hashed.or_into(other.value, result);
+                   result.and_inplace(candidates);
+                   return result;
+                 },
+             });
 }
 
 // Walking the posting lists pays off while the matches are few next to the
@@ -183,25 +184,27 @@ Bitmap raw_lookup(const QueryExpr& query, ValueIndex& index, const Bitmap& candi
 
 uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
   auto size_of = [](const HybridSet* set) -> uint64_t { return set ? set->cardinality() : 0; };
-  switch (value.kind()) {
-    case ValueKind::kInt:
-    case ValueKind::kFloat: {
-      const auto key = numeric_key(value);
-      if (!key) return 0;
-      ReadGuard guard(index.numbers.lock());
-      return size_of(index.numbers.get(guard).exact.find(*key));
-    }
-    case ValueKind::kStr: {
-      ReadGuard guard(index.strings.lock());
-      return size_of(index.strings.get(guard).exact.find(value.as_str()));
-    }
-    case ValueKind::kBool: {
-      ReadGuard guard(index.booleans.lock());
-      return index.booleans.get(guard).set(value.as_bool()).cardinality();
-    }
-    default:
-      return index.hashed.cardinality(value);
-  }
+  return visit_value(
+      value,
+      Overloaded{
+          [&](const NumberValue& number) -> uint64_t {
+            const auto key = numeric_key(number.value);
+            if (!key) return 0;
+            ReadGuard guard(index.numbers.lock());
+            return size_of(index.numbers.get(guard).exact.find(*key));
+          },
+          [&](const StringValue& string) -> uint64_t {
+            ReadGuard guard(index.strings.lock());
+            return size_of(index.strings.get(guard).exact.find(string.text));
+          },
+          [&](const BoolValue& boolean) -> uint64_t {
+            ReadGuard guard(index.booleans.lock());
+            return index.booleans.get(guard).set(boolean.truth).cardinality();
+          },
+          [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) -> uint64_t {
+            return index.hashed.cardinality(other.value);
+          },
+      });
 }
 
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids) {

@@ -6,6 +6,7 @@
 #include "core/value_index.hpp"
 #include "core/value_insert.hpp"
 #include "core/valueless.hpp"
+#include "values/value_visit.hpp"
 
 namespace qdx {
 namespace {
@@ -20,32 +21,30 @@ bool stores_value(ValueIndex& index, uint32_t id, const PyValue& value) {
     ReadGuard guard(index.valueless.lock());
     return index.valueless.get(guard).contains(id);
   }
-  switch (value.kind()) {
-    case ValueKind::kInt:
-    case ValueKind::kFloat: {
-      ReadGuard guard(index.numbers.lock());
-      const auto key = numeric_key(value);
-      return key && set_holds(index.numbers.get(guard).exact.find(*key), id);
-    }
-    case ValueKind::kStr: {
-      ReadGuard guard(index.strings.lock());
-      return set_holds(index.strings.get(guard).exact.find(value.as_str()), id);
-    }
-    case ValueKind::kBool: {
-      ReadGuard guard(index.booleans.lock());
-      return index.booleans.get(guard).set(value.as_bool()).contains(id);
-    }
-    case ValueKind::kIterable: {
-      ReadGuard guard(index.proxies.lock());
-      return index.proxies.get(guard).by_owner.contains(id);
-    }
-    case ValueKind::kInd:
-    case ValueKind::kUnknown: {
-      const auto set = index.hashed.lookup(value);
-      return set && set->contains(id);
-    }
-  }
-  return false;
+  return visit_value(value,
+                     Overloaded{
+                         [&](const NumberValue& number) {
+                           ReadGuard guard(index.numbers.lock());
+                           const auto key = numeric_key(number.value);
+                           return key && set_holds(index.numbers.get(guard).exact.find(*key), id);
+                         },
+                         [&](const StringValue& string) {
+                           ReadGuard guard(index.strings.lock());
+                           return set_holds(index.strings.get(guard).exact.find(string.text), id);
+                         },
+                         [&](const BoolValue& boolean) {
+                           ReadGuard guard(index.booleans.lock());
+                           return index.booleans.get(guard).set(boolean.truth).contains(id);
+                         },
+                         [&](const ContainerValue&) {
+                           ReadGuard guard(index.proxies.lock());
+                           return index.proxies.get(guard).by_owner.contains(id);
+                         },
+                         [&](const OneOf<NestedValue, HashedValue> auto& other) {
+                           const auto set = index.hashed.lookup(other.value);
+                           return set && set->contains(id);
+                         },
+                     });
 }
 
 StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
