@@ -123,7 +123,7 @@ void indexable_dealloc(PyObject* self) {
 // only holds values of objects it keeps alive itself, so such an object is
 // never found unreachable.
 int visit_value(const PyValue& value, visitproc visit, void* arg) {
-  Py_VISIT(value.obj().get());
+  Py_VISIT(value.object());
   if (value.kind() != ValueKind::kIterable) return 0;
   const auto& members = value.as_iterable().members;
   if (members == nullptr) return 0;

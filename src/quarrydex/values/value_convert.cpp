@@ -25,8 +25,6 @@ void set_indexable_type(PyTypeObject* type) noexcept {
 
 namespace {
 
-using Payload = PyValue::Payload;
-
 // Containers being walked on this thread, so that a container that contains
 // itself is not walked again.
 thread_local std::vector<PyObject*> t_walking;
@@ -54,13 +52,13 @@ PythonHandle scalar_handle_of(PyObject* object) {
 PyValue make_int(PyObject* object) {
   const long long v = PyLong_AsLongLong(object);
   if (v == -1 && PyErr_Occurred()) throw PythonError();
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<int64_t>, v));
+  return PyValue::of_int(v, scalar_handle_of(object));
 }
 
 PyValue make_float(PyObject* object, bool exact) {
   const double v = exact ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
   if (!exact && v == -1.0 && PyErr_Occurred()) throw PythonError();
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<double>, v));
+  return PyValue::of_float(v, scalar_handle_of(object));
 }
 
 PyValue make_str(PyObject* object) {
@@ -68,7 +66,12 @@ PyValue make_str(PyObject* object) {
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
   if (text == nullptr) throw PythonError();
   const std::string_view view(text, static_cast<size_t>(size));
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<SmallString>, view));
+  // Short stored text is copied into the record; anything else reads the
+  // str's own UTF-8 bytes (cached in the str, so they outlive this call).
+  if (t_use == ValueUse::kStored && view.size() <= PyValue::kInlineText) {
+    return PyValue::of_str(view);
+  }
+  return PyValue::of_python_str(handle_of(object), view);
 }
 
 PyValue make_bool(PyObject* object, bool exact) {
@@ -80,12 +83,12 @@ PyValue make_bool(PyObject* object, bool exact) {
     if (truth < 0) throw PythonError();
     v = truth != 0;
   }
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<bool>, v));
+  return PyValue::of_bool(v, scalar_handle_of(object));
 }
 
 PyValue make_ind(PyObject* object) {
   auto record = api_of(object).share();
-  return PyValue(handle_of(object), Payload(IndValue{std::move(record)}));
+  return PyValue::of_ind(handle_of(object), std::move(record));
 }
 
 // Counts one level of container nesting against the interpreter's recursion
@@ -128,13 +131,13 @@ IterableMembers convert_members(PyObject* container, IterableKind kind) {
 
 PyValue make_iterable(PyObject* object, IterableKind kind) {
   auto members = std::make_shared<const IterableMembers>(convert_members(object, kind));
-  return PyValue(handle_of(object), Payload(IterableValue{std::move(members)}));
+  return PyValue::of_iterable(handle_of(object), std::move(members));
 }
 
 PyValue make_unknown(PyObject* object) {
   const Py_hash_t h = PyObject_Hash(object);
   if (h == -1 && PyErr_Occurred()) throw PythonError();
-  return PyValue(handle_of(object), Payload(UnknownValue{static_cast<uint64_t>(h)}));
+  return PyValue::of_unknown(handle_of(object), static_cast<uint64_t>(h));
 }
 
 }  // namespace
@@ -194,7 +197,10 @@ PyObject* value_to_python(const PyValue& value) {
       result = PyBool_FromLong(value.as_bool() ? 1 : 0);
       break;
     default:
-      result = PyRef::borrow(value.obj() ? value.obj().get() : Py_None).release();
+      {
+      PyObject* object = value.object();
+      result = PyRef::borrow(object != nullptr ? object : Py_None).release();
+    }
   }
   if (result == nullptr) throw PythonError();
   return result;
