@@ -55,8 +55,7 @@ std::string payload_debug(const PyValue& value) {
     case ValueKind::kIterable: {
       static const char* const kNames[] = {"List", "Dict", "Tuple", "Set"};
       const auto kind = static_cast<size_t>(value.as_iterable().kind());
-      return std::string("Iterable(") + kNames[kind] + "(Py(" + hex_address(value.object()) +
-             ")))";
+      return std::string("Iterable(") + kNames[kind] + "(Py(" + hex_address(value.object()) + ")))";
     }
     case ValueKind::kInd:
       return "Ind(StoredIndexable { python_handle: Py(" + hex_address(value.object()) +

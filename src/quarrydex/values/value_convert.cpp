@@ -196,8 +196,7 @@ PyObject* value_to_python(const PyValue& value) {
     case ValueKind::kBool:
       result = PyBool_FromLong(value.as_bool() ? 1 : 0);
       break;
-    default:
-      {
+    default: {
       PyObject* object = value.object();
       result = PyRef::borrow(object != nullptr ? object : Py_None).release();
     }
