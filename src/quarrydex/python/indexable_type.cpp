@@ -19,6 +19,7 @@
 #include "python/errors.hpp"
 #include "python/module_types.hpp"
 #include "structures/string_interner/interner.hpp"
+#include "values/indexable_layout.hpp"
 #include "values/indexable_object.hpp"
 #include "values/value_convert.hpp"
 

@@ -13,17 +13,6 @@ namespace qdx {
 PyValue convert_one(PyObject* object, ValueUse use);
 
 namespace {
-PyTypeObject* g_indexable_type = nullptr;  // set once, when the class is made
-}  // namespace
-
-PyTypeObject* indexable_type() noexcept {
-  return g_indexable_type;
-}
-void set_indexable_type(PyTypeObject* type) noexcept {
-  g_indexable_type = type;
-}
-
-namespace {
 
 // Containers being walked on this thread, so that a container that contains
 // itself is not walked again.
