@@ -28,7 +28,7 @@
 #include "core/value_index.hpp"
 
 #include "python/index_object.hpp"
-#include "values/indexable_object.hpp"
+#include "values/indexable_layout.hpp"
 
 namespace {
 
@@ -71,7 +71,7 @@ IndexState& state_of(PyObject* index) {
 }
 
 const IndexAPI& record_of(PyObject* indexable) {
-  return qdx::api_of(indexable);
+  return reinterpret_cast<qdx::IndexableObject*>(indexable)->api;
 }
 
 // Takes the lock through its real guard and lets an internal fatal error

@@ -35,6 +35,9 @@ ROUND_TRIPS = [
     ("a" * 15, "a" * 15, False),
     ("b" * 16, "b" * 16, False),
     ("\u00fc" * 8, "\u00fc" * 8, False),
+    ("\u00fc" * 7 + "a", "\u00fc" * 7 + "a", False),
+    ("a\x00b", "a\x00b", False),
+    ("\x00" * 20, "\x00" * 20, False),
     ("long text " * 20, "long text " * 20, False),
     (SUBCLASSED, SUBCLASSED, True),
     (CONTAINER, CONTAINER, True),
@@ -83,6 +86,24 @@ def test_equality_across_kinds_is_kept(value, equal, unequal):
         assert idx.get_by_attribute(v=other) == [obj], other
     for other in unequal:
         assert idx.get_by_attribute(v=other) == [], other
+
+
+@pytest.mark.parametrize("length", [15, 16, 200])
+def test_text_outlives_the_str_it_was_made_from(length):
+    # Text is built at run time, so the record holds the only reference to it.
+    def text(seed):
+        return "".join(chr(0x61 + (seed + i) % 26) for i in range(length))
+
+    built = Indexable(v=text(0))
+    written = Indexable()
+    idx = Index()
+    idx.add_object_many([built, written])
+    written.v = text(1)
+    gc.collect()
+    assert (built.v, written.v) == (text(0), text(1))
+    assert idx.get_by_attribute(v=text(1)) == [written]
+    written.v = text(0)
+    assert len(idx.get_by_attribute(v=text(0))) == 2 and not idx.get_by_attribute(v=text(1))
 
 
 def test_one_object_in_several_indexes():

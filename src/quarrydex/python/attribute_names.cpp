@@ -28,20 +28,27 @@ size_t slot_of(PyObject* name) noexcept {
 
 }  // namespace
 
-uint32_t attribute_id_of(PyObject* name) {
+bool try_attribute_id(PyObject* name, uint32_t& id) {
   Entry& entry = table()[slot_of(name)];
-  if (entry.name.get() == name) return entry.id;
+  if (entry.name.get() == name) {
+    id = entry.id;
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    PyErr_SetObject(PyExc_AttributeError, name);
-    throw PythonError();
-  }
-  const uint32_t id = interner().intern(std::string_view(text, static_cast<size_t>(size)));
+  if (text == nullptr) return false;
+  id = interner().intern(std::string_view(text, static_cast<size_t>(size)));
   entry.name = PyRef::borrow(name);  // drops the name it replaces (a str: no code runs)
   entry.id = id;
-  return id;
+  return true;
+}
+
+uint32_t attribute_id_of(PyObject* name) {
+  uint32_t id = 0;
+  if (try_attribute_id(name, id)) return id;
+  PyErr_Clear();
+  PyErr_SetObject(PyExc_AttributeError, name);
+  throw PythonError();
 }
 
 }  // namespace qdx

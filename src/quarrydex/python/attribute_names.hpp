@@ -20,4 +20,8 @@ namespace qdx {
 // with AttributeError set when the name cannot be encoded as UTF-8.
 uint32_t attribute_id_of(PyObject* name);
 
+// The interned id of `name` in `id`; false, with the encoding error set, when
+// the name cannot be encoded as UTF-8.
+bool try_attribute_id(PyObject* name, uint32_t& id);
+
 }  // namespace qdx

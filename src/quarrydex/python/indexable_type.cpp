@@ -19,6 +19,7 @@
 #include "python/errors.hpp"
 #include "python/module_types.hpp"
 #include "structures/string_interner/interner.hpp"
+#include "values/indexable_layout.hpp"
 #include "values/indexable_object.hpp"
 #include "values/value_convert.hpp"
 
@@ -78,35 +79,91 @@ void indexable_free(void* memory) {
   PyObject_GC_Del(memory);
 }
 
+// A value converted for storing under the attribute `name`. The name's text
+// is looked up only to name the attribute in a conversion error.
+PyValue stored_value(PyObject* name, PyObject* value) {
+  try {
+    return convert_value(value, ValueUse::kStored);
+  } catch (const PythonError&) {
+    name_attribute_in_error(utf8_view(name));
+    throw;
+  }
+}
+
+// Adds one keyword argument. Names that are not str or cannot be encoded as
+// UTF-8 are skipped.
+void add_keyword(AttributeMap& map, PyObject* key, PyObject* value) {
+  if (!PyUnicode_Check(key)) return;
+  uint32_t id = 0;
+  if (!try_attribute_id(key, id)) {
+    PyErr_Clear();
+    return;
+  }
+  map.insert(id, stored_value(key, value));
+}
+
 AttributeMap keyword_map(PyObject* kwargs) {
   AttributeMap map;
   if (kwargs == nullptr) return map;
   map.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)));
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    if (!PyUnicode_Check(key)) continue;
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) {  // not UTF-8 encodable: skipped
-      PyErr_Clear();
-      continue;
-    }
-    const std::string_view name(text, static_cast<size_t>(size));
-    PyValue converted =
-        convert_attribute_value(name, [&] { return convert_value(value, ValueUse::kStored); });
-    map.insert(interner().intern(name), std::move(converted));
-  }
+  while (PyDict_Next(kwargs, &pos, &key, &value)) add_keyword(map, key, value);
   return map;
 }
 
+PyObject* new_instance(PyTypeObject* type, AttributeMap attributes) {
+  IndexAPI record = IndexAPI::make(std::move(attributes));
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) throw PythonError();  // `record` returns the id
+  new (&as_indexable(self)->api) IndexAPI(std::move(record));
+  return self;
+}
+
 PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    IndexAPI record = IndexAPI::make(keyword_map(kwargs));
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) throw PythonError();  // `record` returns the id
-    new (&as_indexable(self)->api) IndexAPI(std::move(record));
-    return self;
+  return guarded([&] { return new_instance(type, keyword_map(kwargs)); });
+}
+
+// The class called through type.__call__, with the arguments as a tuple and a dict.
+PyObject* call_type(PyObject* callable, PyObject* const* args, Py_ssize_t positional,
+                    PyObject* kwnames) {
+  PyRef tuple = PyRef::checked(PyTuple_New(positional));
+  for (Py_ssize_t i = 0; i < positional; ++i) {
+    PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  }
+  PyRef dict;
+  if (kwnames != nullptr) {
+    dict = PyRef::checked(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, i), args[positional + i]) < 0) {
+        throw PythonError();
+      }
+    }
+  }
+  return PyRef::checked(PyType_Type.tp_call(callable, tuple.get(), dict.get())).release();
+}
+
+// `Indexable(...)` called on the class itself: the keywords arrive as an
+// array, so no keyword dict is built. Subclasses are called the ordinary way
+// (this field is not inherited). Once the class's __new__ or __init__ was
+// replaced, the ordinary way runs too, so that the replacement is honoured.
+PyObject* indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) {
+  auto* type = reinterpret_cast<PyTypeObject*>(callable);
+  const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+  if (type->tp_new != indexable_new || type->tp_init != PyBaseObject_Type.tp_init) {
+    return guarded([&] { return call_type(callable, args, positional, kwnames); });
+  }
+  return guarded([&] {
+    AttributeMap map;
+    if (kwnames != nullptr) {
+      const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+      map.reserve(static_cast<size_t>(count));
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        add_keyword(map, PyTuple_GET_ITEM(kwnames, i), args[positional + i]);
+      }
+    }
+    return new_instance(type, std::move(map));
   });
 }
 
@@ -123,7 +180,7 @@ void indexable_dealloc(PyObject* self) {
 // only holds values of objects it keeps alive itself, so such an object is
 // never found unreachable.
 int visit_value(const PyValue& value, visitproc visit, void* arg) {
-  Py_VISIT(value.obj().get());
+  Py_VISIT(value.object());
   if (value.kind() != ValueKind::kIterable) return 0;
   const auto& members = value.as_iterable().members;
   if (members == nullptr) return 0;
@@ -222,10 +279,14 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     if (!PyUnicode_Check(name)) {
       convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
     }
-    const std::string_view text = utf8_view(name);
-    PyValue converted =
-        convert_attribute_value(text, [&] { return convert_value(value, ValueUse::kStored); });
-    assign(as_indexable(self)->api, interner().intern(text), std::move(converted));
+    const IndexAPI& api = as_indexable(self)->api;
+    // The object's locks and map are the first memory the store touches and
+    // are rarely cached for a random object: start loading them now, while
+    // the name and the value are converted.
+    __builtin_prefetch(api.index_links.get());
+    uint32_t id = 0;
+    if (!try_attribute_id(name, id)) throw PythonError();
+    assign(api, id, stored_value(name, value));
     return 0;
   });
 }
@@ -349,6 +410,7 @@ PyType_Spec g_spec = {"Quarrydex.Indexable", sizeof(IndexableObject), 0,
 PyTypeObject* indexable_type_object() {
   if (g_indexable_type == nullptr) {
     g_indexable_type = make_heap_type(g_spec);
+    g_indexable_type->tp_vectorcall = indexable_vectorcall;
     set_indexable_type(g_indexable_type);
   }
   return g_indexable_type;

@@ -3,25 +3,26 @@
 //
 // Design
 //
-//   Layout. Up to eight entries live in one heap array of (id, value) pairs
-//   sized to the entries it holds (a map of four attributes holds four pairs,
-//   an empty map holds no array): objects carry few attributes, so the map
-//   costs what its entries cost. A ninth distinct id moves the entries into an
+//   Layout. Up to eight entries live in one heap block sized to the entries
+//   it holds: the values first, then their ids (a map of four attributes
+//   holds four values and four ids, with no padding between an id and its
+//   value; an empty map holds no block): objects carry few attributes, so the
+//   map costs what its entries cost. A ninth distinct id moves the entries into an
 //   absl::flat_hash_map keyed by the word hash of the id, pre-sized for 28
 //   entries. The map itself is three words.
 //
 //   Invariants. Ids are distinct. In the small form, entries sit in the order
 //   their ids were first inserted, `len_` <= `cap_` <= 8, and exactly the
-//   first `len_` pairs of the array are constructed. A map becomes a table
+//   first `len_` values and ids of the block are constructed. A map becomes a table
 //   once and never goes back (only `clear` starts over with an empty small
 //   form).
 //
 //   Operations. `get` and `insert` scan at most eight ids in the small form
 //   and probe the table otherwise. Replacing the value of a present id keeps
-//   the form, the order and the size. Adding an id to a full array moves the
-//   pairs into an array one larger (one allocation; with at most eight
+//   the form, the order and the size. Adding an id to a full block moves the
+//   entries into a block one larger (one allocation; with at most eight
 //   entries the moves cost less than the memory spare room would hold).
-//   `reserve` sizes the array once when the caller knows the count.
+//   `reserve` sizes the block once when the caller knows the count.
 //   `for_each` visits first-insertion order in the small form and bucket
 //   order in the table.
 //
@@ -77,7 +78,8 @@ class HybridHashMap {
       if (V* present = find_small(id)) return std::exchange(*present, std::move(value));
       if (len_ < kInline) {
         if (len_ == cap_) resize(len_ + 1u);
-        ::new (static_cast<void*>(entries_ + len_)) Entry(id, std::move(value));
+        ::new (static_cast<void*>(values_ + len_)) V(std::move(value));
+        ids()[len_] = id;
         ++len_;
       } else {
         grow(id, std::move(value));
@@ -105,7 +107,7 @@ class HybridHashMap {
   template <typename F>
   void for_each(F&& f) const {
     if (table_ == nullptr) {
-      for (uint32_t i = 0; i < len_; ++i) f(entries_[i].first, entries_[i].second);
+      for (uint32_t i = 0; i < len_; ++i) f(ids()[i], values_[i]);
       return;
     }
     for (const auto& [id, value] : *table_) f(id, value);
@@ -119,64 +121,82 @@ class HybridHashMap {
     size_t operator()(uint32_t id) const noexcept { return word_hash1(id); }
   };
   using Table = absl::flat_hash_map<uint32_t, V, IdHash>;
-  using Entry = std::pair<uint32_t, V>;
   static_assert(std::is_nothrow_move_constructible_v<V>);
+  static_assert(alignof(V) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  static constexpr size_t kIdAlign = alignof(uint32_t);
+
+  // Where the ids start in a block of `capacity` entries.
+  static size_t ids_offset(size_t capacity) noexcept {
+    return (capacity * sizeof(V) + kIdAlign - 1) / kIdAlign * kIdAlign;
+  }
+  static size_t block_bytes(size_t capacity) noexcept {
+    return ids_offset(capacity) + capacity * sizeof(uint32_t);
+  }
+  uint32_t* ids() const noexcept {
+    return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(values_) + ids_offset(cap_));
+  }
 
   V* find_small(uint32_t id) noexcept {
+    const uint32_t* ids_here = ids();
     for (uint32_t i = 0; i < len_; ++i) {
-      if (entries_[i].first == id) return &entries_[i].second;
+      if (ids_here[i] == id) return values_ + i;
     }
     return nullptr;
   }
 
-  // Moves the pairs into a new array of `capacity` pairs (>= len_).
+  // Moves the entries into a new block of `capacity` entries (>= len_).
   void resize(size_t capacity) {
     check_index(len_, capacity + 1);
-    Entry* fresh = std::allocator<Entry>().allocate(capacity);
+    V* fresh = static_cast<V*>(::operator new(block_bytes(capacity)));
+    uint32_t* fresh_ids =
+        reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(fresh) + ids_offset(capacity));
+    const uint32_t* old_ids = values_ != nullptr ? ids() : nullptr;
     for (uint32_t i = 0; i < len_; ++i) {
-      ::new (static_cast<void*>(fresh + i)) Entry(std::move(entries_[i]));
-      std::destroy_at(entries_ + i);
+      ::new (static_cast<void*>(fresh + i)) V(std::move(values_[i]));
+      std::destroy_at(values_ + i);
+      fresh_ids[i] = old_ids[i];
     }
-    release_array();
-    entries_ = fresh;
+    release_block();
+    values_ = fresh;
     cap_ = static_cast<uint32_t>(capacity);
   }
 
-  void release_array() noexcept {
-    if (entries_ != nullptr) std::allocator<Entry>().deallocate(entries_, cap_);
-    entries_ = nullptr;
+  void release_block() noexcept {
+    if (values_ != nullptr) ::operator delete(values_);
+    values_ = nullptr;
     cap_ = 0;
   }
 
   void destroy() noexcept {
-    for (uint32_t i = len_; i > 0; --i) std::destroy_at(entries_ + (i - 1));
+    for (uint32_t i = len_; i > 0; --i) std::destroy_at(values_ + (i - 1));
     len_ = 0;
-    release_array();
+    release_block();
     table_.reset();
   }
 
   // Moves other's entries here (this one is empty) and leaves other empty.
   void take(HybridHashMap& other) noexcept {
-    entries_ = std::exchange(other.entries_, nullptr);
+    values_ = std::exchange(other.values_, nullptr);
     len_ = std::exchange(other.len_, 0);
     cap_ = std::exchange(other.cap_, 0);
     table_ = std::move(other.table_);
   }
 
   // The ninth distinct id: move the eight entries into a table, in position
-  // order, then add the new one. The array is released.
+  // order, then add the new one. The block is released.
   void grow(uint32_t id, V&& value) {
     auto table = std::make_unique<Table>();
     table->reserve(kFirstTableEntries);
+    const uint32_t* ids_here = ids();
     for (uint32_t i = 0; i < len_; ++i) {
-      table->try_emplace(entries_[i].first, std::move(entries_[i].second));
+      table->try_emplace(ids_here[i], std::move(values_[i]));
     }
     table->try_emplace(id, std::move(value));
     destroy();
     table_ = std::move(table);
   }
 
-  Entry* entries_ = nullptr;
+  V* values_ = nullptr;
   uint32_t len_ = 0;
   uint32_t cap_ = 0;
   std::unique_ptr<Table> table_;

@@ -1,30 +1,23 @@
-// The memory layout of an `Indexable` instance, shared by the value model
-// (which recognises nested objects) and the Python-facing type.
+// Recognising `Indexable` instances and reaching the record inside one, for
+// code that sees Python objects only as pointers (the value model and the
+// Python-facing layer). The instance layout is in values/indexable_layout.hpp.
 #pragma once
-
-#include <Python.h>
 
 #include "values/index_api.hpp"
 
-namespace qdx {
+typedef struct _object PyObject;
+typedef struct _typeobject PyTypeObject;
 
-struct IndexableObject {
-  PyObject_HEAD IndexAPI api;
-  PyObject* weakrefs;
-};
+namespace qdx {
 
 // The `Indexable` type object, set once when the type is created.
 PyTypeObject* indexable_type() noexcept;
 void set_indexable_type(PyTypeObject* type) noexcept;
 
-// Instance of Indexable or of a subclass.
-inline bool is_indexable(PyObject* object) noexcept {
-  PyTypeObject* type = indexable_type();
-  return type != nullptr && PyObject_TypeCheck(object, type);
-}
+// Instance of Indexable or of a subclass. The caller holds the interpreter lock.
+bool is_indexable(PyObject* object) noexcept;
 
-inline IndexAPI& api_of(PyObject* object) noexcept {
-  return reinterpret_cast<IndexableObject*>(object)->api;
-}
+// The record of an Indexable instance (`is_indexable(object)` holds).
+IndexAPI& api_of(PyObject* object) noexcept;
 
 }  // namespace qdx

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <utility>
@@ -68,12 +69,20 @@ class PyRef {
 
 class PythonHandle {
  public:
+  // The shared holder. Aligned to 16 so that a compact value record can keep
+  // its kind in the low bits of a holder pointer (value.hpp). `text_size` is
+  // the byte length of the UTF-8 text when the object is a str that a value
+  // record reads its text from (set once, before the holder is shared).
+  struct alignas(16) Holder {
+    std::atomic<uint32_t> count;
+    PyRef ref;
+    size_t text_size = 0;
+  };
+
   PythonHandle() noexcept = default;
   explicit PythonHandle(PyRef ref) : holder_(new Holder{{1}, std::move(ref)}) {}
   ~PythonHandle() { reset(); }
-  PythonHandle(const PythonHandle& other) noexcept : holder_(other.holder_) {
-    if (holder_ != nullptr) holder_->count.fetch_add(1, std::memory_order_relaxed);
-  }
+  PythonHandle(const PythonHandle& other) noexcept : holder_(other.holder_) { retain(holder_); }
   PythonHandle(PythonHandle&& other) noexcept : holder_(std::exchange(other.holder_, nullptr)) {}
   PythonHandle& operator=(PythonHandle other) noexcept {
     std::swap(holder_, other.holder_);
@@ -87,17 +96,27 @@ class PythonHandle {
     return holder_ != nullptr ? holder_->count.load(std::memory_order_acquire) : 0;
   }
   void reset() noexcept {
-    if (holder_ != nullptr && holder_->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      delete holder_;
-    }
+    release(holder_);
     holder_ = nullptr;
   }
 
+  // Raw holder transfer, for records that keep the holder pointer in a packed
+  // word: `take_holder` hands over this handle's share, `adopt` takes one back.
+  Holder* holder() const noexcept { return holder_; }
+  Holder* take_holder() noexcept { return std::exchange(holder_, nullptr); }
+  static PythonHandle adopt(Holder* holder) noexcept { return PythonHandle(holder); }
+  // Adds or drops one share of a raw holder (null is ignored).
+  static void retain(Holder* holder) noexcept {
+    if (holder != nullptr) holder->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  static void release(Holder* holder) noexcept {
+    if (holder != nullptr && holder->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      delete holder;
+    }
+  }
+
  private:
-  struct Holder {
-    std::atomic<uint32_t> count;
-    PyRef ref;
-  };
+  explicit PythonHandle(Holder* holder) noexcept : holder_(holder) {}
   Holder* holder_ = nullptr;
 };
 

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "base/word_hash.hpp"
 #include "values/index_api.hpp"
@@ -54,11 +55,10 @@ std::string payload_debug(const PyValue& value) {
     case ValueKind::kIterable: {
       static const char* const kNames[] = {"List", "Dict", "Tuple", "Set"};
       const auto kind = static_cast<size_t>(value.as_iterable().kind());
-      return std::string("Iterable(") + kNames[kind] + "(Py(" + hex_address(value.obj().get()) +
-             ")))";
+      return std::string("Iterable(") + kNames[kind] + "(Py(" + hex_address(value.object()) + ")))";
     }
     case ValueKind::kInd:
-      return "Ind(StoredIndexable { python_handle: Py(" + hex_address(value.obj().get()) +
+      return "Ind(StoredIndexable { python_handle: Py(" + hex_address(value.object()) +
              "), owned_handle: " + value.as_ind().debug() + " })";
     case ValueKind::kUnknown:
       return "Unknown";
@@ -68,17 +68,99 @@ std::string payload_debug(const PyValue& value) {
 
 }  // namespace
 
-PyValue PyValue::of_int(int64_t v) {
-  return PyValue({}, Payload(std::in_place_type<int64_t>, v));
+PyValue PyValue::of_int(int64_t v, PythonHandle obj) noexcept {
+  return PyValue(ValueKind::kInt, std::move(obj), static_cast<uint64_t>(v));
 }
-PyValue PyValue::of_float(double v) {
-  return PyValue({}, Payload(std::in_place_type<double>, v));
+PyValue PyValue::of_float(double v, PythonHandle obj) noexcept {
+  return PyValue(ValueKind::kFloat, std::move(obj), std::bit_cast<uint64_t>(v));
 }
+PyValue PyValue::of_bool(bool v, PythonHandle obj) noexcept {
+  return PyValue(ValueKind::kBool, std::move(obj), v ? 1 : 0);
+}
+
 PyValue PyValue::of_str(std::string_view v) {
-  return PyValue({}, Payload(std::in_place_type<SmallString>, v));
+  PyValue value;
+  if (v.size() <= kInlineText) {
+    value.tag_ = static_cast<uintptr_t>(ValueKind::kStr) | kInlineBit | (v.size() << 4);
+    std::memcpy(reinterpret_cast<char*>(&value) + 1, v.data(), v.size());
+    return value;
+  }
+  auto* copy = new Box<std::string>{{1}, std::string(v)};
+  value.tag_ = static_cast<uintptr_t>(ValueKind::kStr);
+  value.word_ = reinterpret_cast<uintptr_t>(copy);
+  return value;
 }
-PyValue PyValue::of_bool(bool v) {
-  return PyValue({}, Payload(std::in_place_type<bool>, v));
+
+PyValue PyValue::of_python_str(PythonHandle obj, std::string_view utf8) noexcept {
+  obj.holder()->text_size = utf8.size();
+  return PyValue(ValueKind::kStr, std::move(obj), reinterpret_cast<uintptr_t>(utf8.data()));
+}
+
+PyValue PyValue::of_iterable(PythonHandle obj, std::shared_ptr<const IterableMembers> members) {
+  auto* box = new Box<IterableValue>{{1}, IterableValue{std::move(members)}};
+  return PyValue(ValueKind::kIterable, std::move(obj), reinterpret_cast<uintptr_t>(box));
+}
+
+PyValue PyValue::of_ind(PythonHandle obj, std::shared_ptr<const IndexAPI> record) {
+  auto* box = new Box<IndValue>{{1}, IndValue{std::move(record)}};
+  return PyValue(ValueKind::kInd, std::move(obj), reinterpret_cast<uintptr_t>(box));
+}
+
+PyValue PyValue::of_unknown(PythonHandle obj, uint64_t python_hash) noexcept {
+  return PyValue(ValueKind::kUnknown, std::move(obj), python_hash);
+}
+
+PythonHandle PyValue::obj() const noexcept {
+  Holder* h = holder();
+  PythonHandle::retain(h);
+  return PythonHandle::adopt(h);
+}
+
+std::string_view PyValue::as_str() const noexcept {
+  if (is_inline_text()) return {reinterpret_cast<const char*>(this) + 1, (tag_ >> 4) & 0xf};
+  if (const Holder* h = holder()) return {reinterpret_cast<const char*>(word_), h->text_size};
+  return box<std::string>()->value;
+}
+
+void PyValue::share() noexcept {
+  PythonHandle::retain(holder());
+  switch (kind()) {
+    case ValueKind::kIterable:
+      box<IterableValue>()->count.fetch_add(1, std::memory_order_relaxed);
+      break;
+    case ValueKind::kInd:
+      box<IndValue>()->count.fetch_add(1, std::memory_order_relaxed);
+      break;
+    case ValueKind::kStr:
+      if (is_text_copy()) box<std::string>()->count.fetch_add(1, std::memory_order_relaxed);
+      break;
+    default:
+      break;
+  }
+}
+
+namespace {
+template <typename B>
+void release_box(B* box) noexcept {
+  if (box->count.fetch_sub(1, std::memory_order_acq_rel) == 1) delete box;
+}
+}  // namespace
+
+void PyValue::drop() noexcept {
+  switch (kind()) {
+    case ValueKind::kIterable:
+      release_box(box<IterableValue>());
+      break;
+    case ValueKind::kInd:
+      release_box(box<IndValue>());
+      break;
+    case ValueKind::kStr:
+      if (is_text_copy()) release_box(box<std::string>());
+      break;
+    default:
+      break;
+  }
+  PythonHandle::release(holder());
 }
 
 uint64_t PyValue::hash() const noexcept {
@@ -94,14 +176,14 @@ uint64_t PyValue::hash() const noexcept {
     case ValueKind::kIterable:
       return hash_identity(as_iterable().members.get(), ValueKind::kIterable);
     case ValueKind::kInd:
-      return hash_identity(obj_.get(), ValueKind::kInd);
+      return hash_identity(object(), ValueKind::kInd);
     case ValueKind::kUnknown:
       break;
   }
-  return std::get<UnknownValue>(payload_).hash;
+  return word_;
 }
 
-double PyValue::as_double() const {
+double PyValue::as_double() const noexcept {
   return kind() == ValueKind::kInt ? static_cast<double>(as_int()) : as_float();
 }
 
@@ -155,13 +237,13 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
       return &a == &b;
     case ValueKind::kInd:
     case ValueKind::kUnknown:
-      return kb == ka && a.obj_.get() == b.obj_.get();
+      return kb == ka && a.object() == b.object();
   }
   return false;
 }
 
 std::string PyValue::debug() const {
-  std::string obj_text = obj_ ? "Some(Py(" + hex_address(obj_.get()) + "))" : "None";
+  std::string obj_text = holder() != nullptr ? "Some(Py(" + hex_address(object()) + "))" : "None";
   return "PyValue { obj: " + obj_text + ", primitave: " + payload_debug(*this) +
          ", hash: " + std::to_string(hash()) + " }";
 }

@@ -10,22 +10,9 @@
 
 namespace qdx {
 
-PyValue convert_one(PyObject* object);
+PyValue convert_one(PyObject* object, ValueUse use);
 
 namespace {
-PyTypeObject* g_indexable_type = nullptr;  // set once, when the class is made
-}  // namespace
-
-PyTypeObject* indexable_type() noexcept {
-  return g_indexable_type;
-}
-void set_indexable_type(PyTypeObject* type) noexcept {
-  g_indexable_type = type;
-}
-
-namespace {
-
-using Payload = PyValue::Payload;
 
 // Containers being walked on this thread, so that a container that contains
 // itself is not walked again.
@@ -40,38 +27,41 @@ class WalkGuard {
   }
 };
 
-thread_local ValueUse t_use = ValueUse::kOperand;
-
 PythonHandle handle_of(PyObject* object) {
   return PythonHandle(PyRef::borrow(object));
 }
 
 // Scalars stored in attribute maps carry no holder (see ValueUse).
-PythonHandle scalar_handle_of(PyObject* object) {
-  return t_use == ValueUse::kStored ? PythonHandle() : handle_of(object);
+PythonHandle scalar_handle_of(PyObject* object, ValueUse use) {
+  return use == ValueUse::kStored ? PythonHandle() : handle_of(object);
 }
 
-PyValue make_int(PyObject* object) {
+PyValue make_int(PyObject* object, ValueUse use) {
   const long long v = PyLong_AsLongLong(object);
   if (v == -1 && PyErr_Occurred()) throw PythonError();
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<int64_t>, v));
+  return PyValue::of_int(v, scalar_handle_of(object, use));
 }
 
-PyValue make_float(PyObject* object, bool exact) {
+PyValue make_float(PyObject* object, ValueUse use, bool exact) {
   const double v = exact ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
   if (!exact && v == -1.0 && PyErr_Occurred()) throw PythonError();
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<double>, v));
+  return PyValue::of_float(v, scalar_handle_of(object, use));
 }
 
-PyValue make_str(PyObject* object) {
+PyValue make_str(PyObject* object, ValueUse use) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
   if (text == nullptr) throw PythonError();
   const std::string_view view(text, static_cast<size_t>(size));
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<SmallString>, view));
+  // Short stored text is copied into the record; anything else reads the
+  // str's own UTF-8 bytes (cached in the str, so they outlive this call).
+  if (use == ValueUse::kStored && view.size() <= PyValue::kInlineText) {
+    return PyValue::of_str(view);
+  }
+  return PyValue::of_python_str(handle_of(object), view);
 }
 
-PyValue make_bool(PyObject* object, bool exact) {
+PyValue make_bool(PyObject* object, ValueUse use, bool exact) {
   bool v;
   if (exact) {
     v = object == Py_True;
@@ -80,12 +70,12 @@ PyValue make_bool(PyObject* object, bool exact) {
     if (truth < 0) throw PythonError();
     v = truth != 0;
   }
-  return PyValue(scalar_handle_of(object), Payload(std::in_place_type<bool>, v));
+  return PyValue::of_bool(v, scalar_handle_of(object, use));
 }
 
 PyValue make_ind(PyObject* object) {
   auto record = api_of(object).share();
-  return PyValue(handle_of(object), Payload(IndValue{std::move(record)}));
+  return PyValue::of_ind(handle_of(object), std::move(record));
 }
 
 // Counts one level of container nesting against the interpreter's recursion
@@ -101,7 +91,7 @@ class NestingLevel {
   NestingLevel& operator=(const NestingLevel&) = delete;
 };
 
-IterableMembers convert_members(PyObject* container, IterableKind kind) {
+IterableMembers convert_members(PyObject* container, IterableKind kind, ValueUse use) {
   IterableMembers members;
   members.kind = kind;
   if (kind == IterableKind::kDict || WalkGuard::walking(container)) return members;
@@ -113,66 +103,60 @@ IterableMembers convert_members(PyObject* container, IterableKind kind) {
     // of unknown objects, which could; the length is re-read every step).
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(container); ++i) {
       PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(container, i));
-      members.push_back(convert_one(item.get()));
+      members.push_back(convert_one(item.get(), use));
     }
     return members;
   }
   PyRef iterator = PyRef::checked(PyObject_GetIter(container));
   while (PyObject* item = PyIter_Next(iterator.get())) {
     PyRef owned = PyRef::steal(item);
-    members.push_back(convert_one(owned.get()));
+    members.push_back(convert_one(owned.get(), use));
   }
   if (PyErr_Occurred()) throw PythonError();
   return members;
 }
 
-PyValue make_iterable(PyObject* object, IterableKind kind) {
-  auto members = std::make_shared<const IterableMembers>(convert_members(object, kind));
-  return PyValue(handle_of(object), Payload(IterableValue{std::move(members)}));
+PyValue make_iterable(PyObject* object, IterableKind kind, ValueUse use) {
+  auto members = std::make_shared<const IterableMembers>(convert_members(object, kind, use));
+  return PyValue::of_iterable(handle_of(object), std::move(members));
 }
 
 PyValue make_unknown(PyObject* object) {
   const Py_hash_t h = PyObject_Hash(object);
   if (h == -1 && PyErr_Occurred()) throw PythonError();
-  return PyValue(handle_of(object), Payload(UnknownValue{static_cast<uint64_t>(h)}));
+  return PyValue::of_unknown(handle_of(object), static_cast<uint64_t>(h));
 }
 
 }  // namespace
 
 PyValue convert_value(PyObject* object, ValueUse use) {
-  const ValueUse outer = t_use;
-  t_use = use;
-  struct Restore {
-    ValueUse value;
-    ~Restore() { t_use = value; }
-  } restore{outer};
-  return convert_one(object);
+  return convert_one(object, use);
 }
 
-PyValue convert_one(PyObject* object) {
+PyValue convert_one(PyObject* object, ValueUse use) {
   PyTypeObject* type = Py_TYPE(object);
   // The built-in types first: the common case needs no numpy lookup.
-  if (type == &PyLong_Type) return make_int(object);
-  if (type == &PyFloat_Type) return make_float(object, true);
-  if (type == &PyUnicode_Type) return make_str(object);
-  if (type == &PyBool_Type) return make_bool(object, true);
+  if (type == &PyLong_Type) return make_int(object, use);
+  if (type == &PyFloat_Type) return make_float(object, use, true);
+  if (type == &PyUnicode_Type) return make_str(object, use);
+  if (type == &PyBool_Type) return make_bool(object, use, true);
   switch (classify_numpy_scalar(type)) {
     case NumpyScalar::kInt64:
-      return make_int(object);
+      return make_int(object, use);
     case NumpyScalar::kFloat64:
-      return make_float(object, false);
+      return make_float(object, use, false);
     case NumpyScalar::kStr:
-      return make_str(object);
+      return make_str(object, use);
     case NumpyScalar::kBool:
-      return make_bool(object, false);
+      return make_bool(object, use, false);
     case NumpyScalar::kNone:
       break;
   }
   if (is_indexable(object)) return make_ind(object);
-  if (type == &PyList_Type) return make_iterable(object, IterableKind::kList);
-  if (type == &PyTuple_Type) return make_iterable(object, IterableKind::kTuple);
-  if (type == &PyDict_Type) return make_iterable(object, IterableKind::kDict);
-  if (type == &PySet_Type) return make_iterable(object, IterableKind::kSet);
+  if (type == &PyList_Type) return make_iterable(object, IterableKind::kList, use);
+  if (type == &PyTuple_Type) return make_iterable(object, IterableKind::kTuple, use);
+  if (type == &PyDict_Type) return make_iterable(object, IterableKind::kDict, use);
+  if (type == &PySet_Type) return make_iterable(object, IterableKind::kSet, use);
   return make_unknown(object);
 }
 
@@ -193,8 +177,10 @@ PyObject* value_to_python(const PyValue& value) {
     case ValueKind::kBool:
       result = PyBool_FromLong(value.as_bool() ? 1 : 0);
       break;
-    default:
-      result = PyRef::borrow(value.obj() ? value.obj().get() : Py_None).release();
+    default: {
+      PyObject* object = value.object();
+      result = PyRef::borrow(object != nullptr ? object : Py_None).release();
+    }
   }
   if (result == nullptr) throw PythonError();
   return result;
