@@ -33,6 +33,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
 
 #include "base/locks.hpp"
 #include "core/hashed_value_map.hpp"
@@ -90,6 +91,18 @@ struct NumericValues {
   }
 };
 
+// The bytes of a string back to front, the key of the suffix posting lists.
+// Strings of up to 64 bytes are reversed without touching the heap, so a
+// write pays no allocation for the reversed copy.
+class ReversedBytes {
+ public:
+  explicit ReversedBytes(std::string_view s) : bytes_(s.rbegin(), s.rend()) {}
+  std::string_view view() const { return {bytes_.data(), bytes_.size()}; }
+
+ private:
+  absl::InlinedVector<char, 64> bytes_;
+};
+
 // Strings: the positional structure answers broad patterns and verifies
 // substring candidates, the n-gram lists narrow `contains` to those
 // candidates, the ordered posting lists answer equality and narrow prefixes,
@@ -107,7 +120,7 @@ struct StringValues {
     positions.insert(id, s);
     grams.insert(id, s);
     exact.insert(s, id);
-    reversed.insert(reverse(s), id);
+    reversed.insert(ReversedBytes(s).view(), id);
   }
   // insert for every (string, id); sorts `items`.
   void insert_many(std::span<std::pair<std::string_view, uint32_t>> items);
@@ -115,7 +128,18 @@ struct StringValues {
     positions.remove(id, s);
     grams.remove(id, s);
     exact.remove(s, id);
-    reversed.remove(reverse(s), id);
+    reversed.remove(ReversedBytes(s).view(), id);
+  }
+  // remove(id, old_s) then insert(id, new_s); each structure touches only
+  // what differs, and an unchanged string costs nothing.
+  void replace(uint32_t id, std::string_view old_s, std::string_view new_s) {
+    if (old_s == new_s) return;
+    positions.replace(id, old_s, new_s);
+    grams.replace(id, old_s, new_s);
+    exact.remove(old_s, id);
+    exact.insert(new_s, id);
+    reversed.remove(ReversedBytes(old_s).view(), id);
+    reversed.insert(ReversedBytes(new_s).view(), id);
   }
   void narrow(const Bitmap& filter) {
     positions.narrow(filter);
