@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -11,8 +12,10 @@
 #include <vector>
 
 #include "base/panic.hpp"
+#include "structures/id_sort.hpp"
 #include "structures/order_key.hpp"
 #include "structures/ordered_bitmap.hpp"
+#include "structures/rank_sample.hpp"
 
 namespace qdx {
 namespace {
@@ -506,6 +509,76 @@ TEST(OrderedBitmap, ReplaceEqualsRemoveThenInsert) {
     replaced.greater(key, all, a);
     rebuilt.greater(key, all, b);
     EXPECT_TRUE(a == b) << probe;
+  }
+}
+
+}  // namespace
+}  // namespace qdx
+
+// ---- range walks: the id sort and the rank sample ---------------------------
+
+namespace qdx {
+namespace {
+
+// Both sides of the counting-pass threshold, ids below and above 65536,
+// duplicates: the result must be std::sort's.
+TEST(SortIds, MatchesComparisonSort) {
+  struct Case {
+    size_t count;
+    uint32_t id_bound;
+  };
+  const Case cases[] = {{0, 10},       {1, 10},      {4095, 1u << 20},  {4096, 1u << 20},
+                        {5000, 65536}, {70000, 100}, {70000, 1u << 20}, {20000, UINT32_MAX}};
+  std::mt19937 rng(3);
+  for (const Case& c : cases) {
+    std::vector<uint32_t> ids(c.count);
+    for (uint32_t& id : ids) id = static_cast<uint32_t>(rng() % c.id_bound);
+    std::vector<uint32_t> expected = ids;
+    std::sort(expected.begin(), expected.end());
+    sort_ids(ids);
+    EXPECT_EQ(ids, expected) << c.count << " ids below " << c.id_bound;
+  }
+}
+
+// The estimate of a range is the exact count of the ids in it within one
+// stride per bound, and the posting lists' walk of the range is exactly the
+// brute-force answer, for keys held by one id, by a few and by many.
+TEST(RankSample, EstimateWithinOneStridePerBound) {
+  std::mt19937 rng(11);
+  for (const int distinct : {1, 40, 3000, 100000}) {
+    ExactNumbers exact;
+    std::vector<std::pair<OrderKey, uint32_t>> items;
+    std::vector<int> values(20000);
+    for (uint32_t id = 0; id < values.size(); ++id) {
+      values[id] = static_cast<int>(rng() % static_cast<uint32_t>(distinct)) - distinct / 2;
+      items.emplace_back(OrderKey::from_int(values[id]), id);
+    }
+    std::sort(items.begin(), items.end());
+    exact.insert_sorted(items);
+    RankSample sample;
+    sample.rebuild(exact);
+    ASSERT_EQ(sample.total(), values.size());
+    for (int probe = 0; probe < 40; ++probe) {
+      const int lo = static_cast<int>(rng() % static_cast<uint32_t>(distinct + 2)) - distinct / 2;
+      const int hi = lo + static_cast<int>(rng() % static_cast<uint32_t>(distinct + 2));
+      const bool lo_in = rng() % 2 == 0;
+      const bool hi_in = rng() % 2 == 0;
+      std::vector<uint32_t> inside;
+      for (uint32_t id = 0; id < values.size(); ++id) {
+        if ((lo_in ? values[id] >= lo : values[id] > lo) &&
+            (hi_in ? values[id] <= hi : values[id] < hi))
+          inside.push_back(id);
+      }
+      const std::optional<OrderKey> lower = OrderKey::from_int(lo);
+      const std::optional<OrderKey> upper = OrderKey::from_int(hi);
+      const uint64_t estimate = sample.estimate(lower, lo_in, upper, hi_in);
+      const auto diff = static_cast<int64_t>(estimate) - static_cast<int64_t>(inside.size());
+      EXPECT_LE(std::abs(diff), 2 * static_cast<int64_t>(RankSample::kStride))
+          << distinct << " [" << lo << ", " << hi << "]";
+      const auto walked = exact.collect_range(lower, lo_in, upper, hi_in, UINT64_MAX);
+      ASSERT_TRUE(walked.has_value());
+      EXPECT_EQ(walked->to_vector(), inside) << distinct << " [" << lo << ", " << hi << "]";
+    }
   }
 }
 

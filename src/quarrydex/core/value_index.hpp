@@ -43,6 +43,7 @@
 #include "structures/ngram_index.hpp"
 #include "structures/ordered_bitmap.hpp"
 #include "structures/positional_bitmap.hpp"
+#include "structures/rank_sample.hpp"
 #include "values/value.hpp"
 
 namespace qdx {
@@ -59,15 +60,19 @@ inline std::optional<OrderKey> numeric_key(const PyValue& value) {
   return std::nullopt;
 }
 
-// Numbers: the bit-sliced structure answers ranges, the posting lists answer
-// equality in one probe. Both hold exactly the same (id, key) pairs.
+// Numbers: the bit-sliced structure answers broad ranges, the posting lists
+// answer equality in one probe and narrow ranges by walking the keys inside
+// them; the rank sample tells a range leaf which of the two is cheaper. The
+// first two hold exactly the same (id, key) pairs.
 struct NumericValues {
   OrderedBitmap ordered;
   ExactNumbers exact;
+  RankSample sample;
 
   void insert(uint32_t id, OrderKey key) {
     ordered.insert(id, key);
     exact.insert(key, id);
+    note_writes(1);
   }
   // insert for every (key, id); sorts `items`.
   void insert_many(std::span<std::pair<OrderKey, uint32_t>> items) {
@@ -75,19 +80,28 @@ struct NumericValues {
     ordered.flush();
     std::sort(items.begin(), items.end());
     exact.insert_sorted(items);
+    sample.rebuild(exact);
   }
   void remove(uint32_t id, OrderKey key) {
     ordered.remove(id, key);
     exact.remove(key, id);
+    note_writes(1);
   }
   void replace(uint32_t id, OrderKey old_key, OrderKey new_key) {
     ordered.replace(id, old_key, new_key);
     exact.remove(old_key, id);
     exact.insert(new_key, id);
+    note_writes(2);
   }
   void narrow(const Bitmap& filter) {
     ordered.narrow(filter);
     exact.narrow(filter);
+    sample.rebuild(exact);
+  }
+
+ private:
+  void note_writes(uint64_t count) {
+    if (sample.note_writes(count)) sample.rebuild(exact);
   }
 };
 

@@ -28,13 +28,15 @@
 
 #include "structures/bitmap.hpp"
 #include "structures/hybrid_set.hpp"
+#include "structures/id_sort.hpp"
 #include "structures/order_key.hpp"
 
 namespace qdx {
 
 // Collects the ids of several posting lists, or gives up past a limit. Ids
-// are gathered in one vector and sorted once: merging each list into a
-// growing bitmap would re-merge its containers again and again.
+// are gathered in one vector and sorted once (two counting passes for a
+// large batch): merging each list into a growing bitmap would re-merge its
+// containers again and again.
 class IdCollector {
  public:
   explicit IdCollector(uint64_t limit) : limit_(limit) {}
@@ -52,7 +54,7 @@ class IdCollector {
     return true;
   }
   Bitmap finish() {
-    std::sort(ids_.begin(), ids_.end());
+    sort_ids(ids_);
     Bitmap result;
     result.add_many(ids_.data(), ids_.size());
     return result;
