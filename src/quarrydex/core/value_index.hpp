@@ -3,7 +3,9 @@
 // Components, each behind its own reader-writer lock:
 //   hashed    nested objects and other hashable objects -> id sets
 //   numbers   integers and floats (NaN is never stored: it equals nothing),
-//             ordered for ranges plus a posting list per value for equality
+//             in bit planes for broad ranges, plus the ids of each key in
+//             key order (a (key, id) column for keys few ids hold, a posting
+//             list for the others) for equality and narrow ranges
 //   strings   UTF-8 strings, by byte position for patterns plus a posting
 //             list per value for equality
 //   booleans  True and False sets
@@ -41,6 +43,7 @@
 #include "structures/boolean_sets.hpp"
 #include "structures/exact_values.hpp"
 #include "structures/ngram_index.hpp"
+#include "structures/numeric_postings.hpp"
 #include "structures/ordered_bitmap.hpp"
 #include "structures/positional_bitmap.hpp"
 #include "structures/rank_sample.hpp"
@@ -66,7 +69,7 @@ inline std::optional<OrderKey> numeric_key(const PyValue& value) {
 // first two hold exactly the same (id, key) pairs.
 struct NumericValues {
   OrderedBitmap ordered;
-  ExactNumbers exact;
+  NumericPostings exact;
   RankSample sample;
 
   void insert(uint32_t id, OrderKey key) {

@@ -23,7 +23,7 @@ bool stores_value(ValueIndex& index, uint32_t id, const PyValue& value) {
     case ValueKind::kFloat: {
       ReadGuard guard(index.numbers.lock());
       const auto key = numeric_key(value);
-      return key && set_holds(index.numbers.get(guard).exact.find(*key), id);
+      return key && index.numbers.get(guard).exact.holds(*key, id);
     }
     case ValueKind::kStr: {
       ReadGuard guard(index.strings.lock());

@@ -2,12 +2,23 @@
 
 namespace qdx {
 
-void RankSample::rebuild(const ExactNumbers& exact) {
+namespace {
+
+uint64_t size_of(const HybridSet& set) {
+  return set.cardinality();
+}
+uint64_t size_of(std::span<const uint32_t> ids) {
+  return ids.size();
+}
+
+}  // namespace
+
+void RankSample::rebuild(const NumericPostings& postings) {
   keys_.clear();
   uint64_t position = 0;
   uint64_t next_mark = 0;
-  exact.walk(false, [&](const OrderKey& key, const HybridSet& set) {
-    position += set.cardinality();
+  postings.walk(false, [&](const OrderKey& key, const auto& ids) {
+    position += size_of(ids);
     for (; next_mark < position; next_mark += kStride) keys_.push_back(key);
     return true;
   });

@@ -22,7 +22,7 @@
 #include <optional>
 #include <vector>
 
-#include "structures/exact_values.hpp"
+#include "structures/numeric_postings.hpp"
 #include "structures/order_key.hpp"
 
 namespace qdx {
@@ -31,7 +31,7 @@ class RankSample {
  public:
   static constexpr uint64_t kStride = 256;
 
-  void rebuild(const ExactNumbers& exact);
+  void rebuild(const NumericPostings& postings);
   // Counts `count` single-id inserts or removals; true when the sample
   // should be rebuilt.
   bool note_writes(uint64_t count) {
