@@ -5,7 +5,7 @@
 Every object has four attributes (three short str, one int), the shape of a fruits
 record. Peers: a plain class with __dict__, a dict, a __slots__ class, and Indexable.
 Each memory figure comes from a fresh process (RSS growth over `count` objects,
-divided by `count`). The numeric write is measured on objects held by one index,
+divided by `count`). The numeric and the string write are measured on objects held by one index,
 against a hand-written dict of sets kept in step by hand and a plain attribute store.
 Prints one JSON object; `run.py --only objects` prints it as a table.
 """
@@ -98,31 +98,37 @@ def timings(count: int) -> dict:
     index.add_object_many(objects)
     rng = random.Random(5)
     picks = [rng.randrange(count) for _ in range(20_000)]
-    values = [rng.randint(1, 100) for _ in picks]
-    by_size: dict = {}
-    records = [{"size": f[3]} for f in fields]
-    for i, r in enumerate(records):
-        by_size.setdefault(r["size"], set()).add(i)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    names = ["".join(rng.choices(letters, k=rng.randint(3, 20))) for _ in range(500)]
+    # The numeric write, and a string write whose new value is a name of 3 to
+    # 20 letters (substring and suffix structures kept in step).
+    writes = {
+        "size": ("", [rng.randint(1, 100) for _ in picks]),
+        "type": ("str ", [rng.choice(names) for _ in picks]),
+    }
     plain = [makers["plain class"](*f) for f in fields]
-
-    def indexed():
-        for p, v in zip(picks, values):
-            objects[p].size = v
-
-    def hand():
-        for p, v in zip(picks, values):
-            r = records[p]
-            by_size[r["size"]].discard(p)
-            r["size"] = v
-            by_size.setdefault(v, set()).add(p)
-
-    def attribute():
-        for p, v in zip(picks, values):
-            plain[p].size = v
-
-    for name, fn in (("Indexable in one index", indexed), ("dict of sets", hand), ("plain attribute", attribute)):
-        fn()  # warm-up
-        out[f"write {name}"] = statistics.median(timeit.repeat(fn, repeat=7, number=1, timer=time.thread_time)) / len(picks)
+    for attr, (label, values) in writes.items():
+        column = 3 if attr == "size" else 0
+        records = [{attr: f[column]} for f in fields]
+        by_value: dict = {}
+        for i, r in enumerate(records):
+            by_value.setdefault(r[attr], set()).add(i)
+        namespace = {"objects": objects, "plain": plain, "picks": picks, "values": values,
+                     "records": records, "by_value": by_value}
+        exec(
+            f"def indexed():\n    for p, v in zip(picks, values):\n        objects[p].{attr} = v\n"
+            f"def hand():\n    for p, v in zip(picks, values):\n        r = records[p]\n"
+            f"        by_value[r[{attr!r}]].discard(p)\n        r[{attr!r}] = v\n"
+            f"        by_value.setdefault(v, set()).add(p)\n"
+            f"def attribute():\n    for p, v in zip(picks, values):\n        plain[p].{attr} = v\n",
+            namespace,
+        )
+        for name, fn in (("Indexable in one index", "indexed"), ("dict of sets", "hand"),
+                         ("plain attribute", "attribute")):
+            run_once = namespace[fn]
+            run_once()  # warm-up
+            seconds = statistics.median(timeit.repeat(run_once, repeat=7, number=1, timer=time.thread_time))
+            out[f"write {label}{name}"] = seconds / len(picks)
     del index
     return out
 

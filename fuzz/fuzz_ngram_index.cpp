@@ -45,7 +45,13 @@ struct Side {
   }
   void put(uint32_t id, std::string s, bool buffered) {
     if (auto it = model.find(id); it != model.end()) {
-      flush();  // removal reads the bitmaps only
+      flush();          // removal reads the bitmaps only
+      if (!buffered) {  // a write changes only what differs
+        grams.replace(id, it->second, s);
+        positions.replace(id, it->second, s);
+        it->second = std::move(s);
+        return;
+      }
       grams.remove(id, it->second);
       positions.remove(id, it->second);
     }

@@ -1,4 +1,5 @@
-// libFuzzer target: OrderedBitmap against a brute-force map id -> number.
+// libFuzzer target: OrderedBitmap, and the numeric postings kept in step
+// with it, against a brute-force map id -> number.
 //
 // The input is a stream of operations over ids 0..63; after every change the
 // structure's invariant is validated, and every query is checked against a
@@ -7,6 +8,7 @@
 // clang++ -std=c++20 -fsanitize=fuzzer,address -Isrc/quarrydex fuzz/fuzz_ordered_bitmap.cpp \
 //   src/quarrydex/structures/{bitmap,order_key,ordered_bitmap,ordered_bitmap_gt,ordered_bitmap_lt}.cpp
 //   \ src/quarrydex/base/panic.cpp -lroaring
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -14,7 +16,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
+#include <utility>
+#include <vector>
 
+#include "structures/numeric_postings.hpp"
 #include "structures/order_key.hpp"
 #include "structures/ordered_bitmap.hpp"
 
@@ -138,6 +144,34 @@ void check_equal(const OrderedBitmap& ob, const Model& model, Num probe, const B
   require(got == expected);
 }
 
+void check_postings_equal(const qdx::NumericPostings& np, const Model& model, Num probe,
+                          const Bitmap& candidates) {
+  Bitmap expected;
+  uint64_t count = 0;
+  for (const auto& [id, v] : model) {
+    if (compare(v, probe) != 0) continue;
+    ++count;
+    if (candidates.contains(id)) expected.add(id);
+  }
+  require(np.equal_within(probe.key(), candidates) == expected);
+  require(np.count(probe.key()) == count);
+}
+
+// The walk of the keys a comparison selects gives the ids the scan selects.
+void check_postings_range(const qdx::NumericPostings& np, const Model& model, Comparison op,
+                          Num probe) {
+  Bitmap expected;
+  for (const auto& [id, v] : model) {
+    if (holds(op, compare(v, probe))) expected.add(id);
+  }
+  const bool above = op == Comparison::kGreater || op == Comparison::kGreaterOrEqual;
+  const bool inclusive = op == Comparison::kGreaterOrEqual || op == Comparison::kLessOrEqual;
+  const std::optional<qdx::OrderKey> key = probe.key();
+  const auto got = above ? np.collect_range(key, inclusive, std::nullopt, false, UINT64_MAX)
+                         : np.collect_range(std::nullopt, false, key, inclusive, UINT64_MAX);
+  require(got.has_value() && *got == expected);
+}
+
 void check_comparison(const OrderedBitmap& ob, const Model& model, Comparison op, Num probe,
                       const Bitmap& candidates, const Bitmap& seed) {
   Bitmap expected = seed.clone();
@@ -167,6 +201,7 @@ void check_ids(const OrderedBitmap& ob, const Model& model) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
   OrderedBitmap ob;
+  qdx::NumericPostings np;
   Model model;
   Num previous{true, 0, 0};
   while (!in.done()) {
@@ -183,21 +218,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         previous = v;
         if (model.count(id) == 0) {
           ob.insert(id, v.key());
+          np.insert(v.key(), id);
           model[id] = v;
         }
         break;
       }
       case 2: {  // bulk insertion: buffered adds, then flush
         const unsigned count = in.byte() % 80;
+        std::vector<std::pair<qdx::OrderKey, uint32_t>> items;
         for (unsigned n = 0; n < count && !in.done(); ++n) {
           const uint32_t id = in.byte() % 64;
           const Num v = in.number();
           if (model.count(id) == 0) {
             ob.buffered_insert(id, v.key());
+            items.emplace_back(v.key(), id);
             model[id] = v;
           }
         }
         ob.flush();
+        std::sort(items.begin(), items.end());
+        np.insert_sorted(items);
         break;
       }
       case 3: {
@@ -205,29 +245,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto it = model.find(id);
         if (it != model.end()) {
           ob.remove(id, it->second.key());
+          np.remove(it->second.key(), id);
           model.erase(it);
         }
         break;
       }
-      case 4:
-        check_equal(ob, model, in.number(), nullptr);
+      case 4: {
+        const Num probe = in.number();
+        check_equal(ob, model, probe, nullptr);
+        check_postings_equal(np, model, probe, Bitmap::range(0, 64));
         break;
+      }
       case 5: {
         const Bitmap candidates = in.id_set();
-        check_equal(ob, model, in.number(), &candidates);
+        const Num probe = in.number();
+        check_equal(ob, model, probe, &candidates);
+        check_postings_equal(np, model, probe, candidates);
         break;
       }
       case 6: {
         const auto cmp = static_cast<Comparison>(in.byte() % 4);
         const Bitmap candidates = in.id_set();
         const Bitmap seed = in.id_set();
-        check_comparison(ob, model, cmp, in.number(), candidates, seed);
+        const Num probe = in.number();
+        check_comparison(ob, model, cmp, probe, candidates, seed);
+        check_postings_range(np, model, cmp, probe);
         break;
       }
       default: {
         const Bitmap filter = in.id_set();
         if (op & 0x80) {
           ob.narrow(filter);
+          np.narrow(filter);
           std::erase_if(model, [&](const auto& entry) { return !filter.contains(entry.first); });
           require(!model.empty() || ob.empty());
         } else {  // union with a structure holding ids of filter not yet here
@@ -236,6 +285,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           filter.for_each([&](uint32_t id) {
             if (model.count(id) == 0) {
               other.insert(id, v.key());
+              np.insert(v.key(), id);
               model[id] = v;
             }
           });
@@ -245,6 +295,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     check_ids(ob, model);
+    np.validate();
+    require(np.size() <= model.size());
   }
   return 0;
 }

@@ -154,11 +154,17 @@ TEST_P(RandomModel, CandidatesMatchBruteForce) {
     const size_t op = below(10);
     if (op < 6) {  // set a string, direct or buffered, on a small id range
       const auto id = static_cast<uint32_t>(below(120));
+      std::string s = string(12);
       if (auto it = model.find(id); it != model.end()) {
         flush();
+        if (op == 5) {  // a write: only the grams that differ change
+          grams.replace(id, it->second, s);
+          it->second = std::move(s);
+          continue;
+        }
         grams.remove(id, it->second);
       }
-      model[id] = string(12);
+      model[id] = std::move(s);
       if (op < 3) {
         batch.emplace_back(model[id], id);
       } else {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -7,12 +8,16 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "base/panic.hpp"
+#include "structures/id_sort.hpp"
+#include "structures/numeric_postings.hpp"
 #include "structures/order_key.hpp"
 #include "structures/ordered_bitmap.hpp"
+#include "structures/rank_sample.hpp"
 
 namespace qdx {
 namespace {
@@ -506,6 +511,196 @@ TEST(OrderedBitmap, ReplaceEqualsRemoveThenInsert) {
     replaced.greater(key, all, a);
     rebuilt.greater(key, all, b);
     EXPECT_TRUE(a == b) << probe;
+  }
+}
+
+}  // namespace
+}  // namespace qdx
+
+// ---- range walks: the id sort and the rank sample ---------------------------
+
+namespace qdx {
+namespace {
+
+// Both sides of the counting-pass threshold, ids below and above 65536,
+// duplicates: the result must be std::sort's.
+TEST(SortIds, MatchesComparisonSort) {
+  struct Case {
+    size_t count;
+    uint32_t id_bound;
+  };
+  const Case cases[] = {{0, 10},       {1, 10},      {4095, 1u << 20},  {4096, 1u << 20},
+                        {5000, 65536}, {70000, 100}, {70000, 1u << 20}, {20000, UINT32_MAX}};
+  std::mt19937 rng(3);
+  for (const Case& c : cases) {
+    std::vector<uint32_t> ids(c.count);
+    for (uint32_t& id : ids) id = static_cast<uint32_t>(rng() % c.id_bound);
+    std::vector<uint32_t> expected = ids;
+    std::sort(expected.begin(), expected.end());
+    sort_ids(ids);
+    EXPECT_EQ(ids, expected) << c.count << " ids below " << c.id_bound;
+  }
+}
+
+// The estimate of a range is the exact count of the ids in it within one
+// stride per bound, and the posting lists' walk of the range is exactly the
+// brute-force answer, for keys held by one id, by a few and by many.
+TEST(RankSample, EstimateWithinOneStridePerBound) {
+  std::mt19937 rng(11);
+  for (const int distinct : {1, 40, 3000, 100000}) {
+    NumericPostings exact;
+    std::vector<std::pair<OrderKey, uint32_t>> items;
+    std::vector<int> values(20000);
+    for (uint32_t id = 0; id < values.size(); ++id) {
+      values[id] = static_cast<int>(rng() % static_cast<uint32_t>(distinct)) - distinct / 2;
+      items.emplace_back(OrderKey::from_int(values[id]), id);
+    }
+    std::sort(items.begin(), items.end());
+    exact.insert_sorted(items);
+    RankSample sample;
+    sample.rebuild(exact);
+    ASSERT_EQ(sample.total(), values.size());
+    for (int probe = 0; probe < 40; ++probe) {
+      const int lo = static_cast<int>(rng() % static_cast<uint32_t>(distinct + 2)) - distinct / 2;
+      const int hi = lo + static_cast<int>(rng() % static_cast<uint32_t>(distinct + 2));
+      const bool lo_in = rng() % 2 == 0;
+      const bool hi_in = rng() % 2 == 0;
+      std::vector<uint32_t> inside;
+      for (uint32_t id = 0; id < values.size(); ++id) {
+        if ((lo_in ? values[id] >= lo : values[id] > lo) &&
+            (hi_in ? values[id] <= hi : values[id] < hi))
+          inside.push_back(id);
+      }
+      const std::optional<OrderKey> lower = OrderKey::from_int(lo);
+      const std::optional<OrderKey> upper = OrderKey::from_int(hi);
+      const uint64_t estimate = sample.estimate(lower, lo_in, upper, hi_in);
+      const auto diff = static_cast<int64_t>(estimate) - static_cast<int64_t>(inside.size());
+      EXPECT_LE(std::abs(diff), 2 * static_cast<int64_t>(RankSample::kStride))
+          << distinct << " [" << lo << ", " << hi << "]";
+      const auto walked = exact.collect_range(lower, lo_in, upper, hi_in, UINT64_MAX);
+      ASSERT_TRUE(walked.has_value());
+      EXPECT_EQ(walked->to_vector(), inside) << distinct << " [" << lo << ", " << hi << "]";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qdx
+
+namespace qdx {
+namespace {
+
+// The two tiers against a map from key to id set: single and bulk inserts,
+// removals and narrowing, with keys crossing the heavy threshold both ways
+// (a key stays heavy until empty); equality, counts, ranges and ordered
+// walks in both directions must match the model.
+TEST(NumericPostings, MatchesModel) {
+  std::mt19937 rng(5);
+  auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+  NumericPostings postings;
+  std::map<OrderKey, std::set<uint32_t>> model;
+  std::map<uint32_t, OrderKey> key_of;
+  // Half the values from three keys, so those reach the heavy tier.
+  auto any_key = [&] {
+    const int v = below(2) ? static_cast<int>(below(3)) : static_cast<int>(below(400)) - 200;
+    return below(4) == 0 ? OrderKey::from_double(v + 0.5) : OrderKey::from_int(v);
+  };
+  auto forget = [&](uint32_t id) {
+    const OrderKey key = key_of.at(id);
+    model[key].erase(id);
+    if (model[key].empty()) model.erase(key);
+    key_of.erase(id);
+  };
+  for (int step = 0; step < 3000; ++step) {
+    const uint32_t op = below(20);
+    if (op < 12) {
+      const uint32_t id = below(1500);
+      if (key_of.contains(id)) {
+        postings.remove(key_of[id], id);
+        forget(id);
+      } else {
+        const OrderKey key = any_key();
+        postings.insert(key, id);
+        model[key].insert(id);
+        key_of[id] = key;
+      }
+    } else if (op < 14) {  // a bulk insertion of fresh ids
+      std::vector<std::pair<OrderKey, uint32_t>> items;
+      for (uint32_t k = below(200); k > 0; --k) {
+        const uint32_t id = 1500 + below(3000);
+        if (key_of.contains(id)) continue;
+        key_of[id] = any_key();
+        model[key_of[id]].insert(id);
+        items.emplace_back(key_of[id], id);
+      }
+      std::sort(items.begin(), items.end());
+      postings.insert_sorted(items);
+    } else if (op == 14) {
+      Bitmap filter;
+      for (uint32_t id = 0; id < 4500; ++id)
+        if (below(8) != 0) filter.add(id);
+      postings.narrow(filter);
+      std::vector<uint32_t> dropped;
+      for (const auto& [id, key] : key_of)
+        if (!filter.contains(id)) dropped.push_back(id);
+      for (const uint32_t id : dropped) forget(id);
+    } else {
+      postings.validate();
+      ASSERT_EQ(postings.size(), model.size());
+      const OrderKey probe = any_key();
+      const auto found = model.find(probe);
+      const std::vector<uint32_t> expected =
+          found == model.end() ? std::vector<uint32_t>()
+                               : std::vector<uint32_t>(found->second.begin(), found->second.end());
+      ASSERT_EQ(postings.count(probe), expected.size());
+      ASSERT_EQ(postings.equal_within(probe, Bitmap::range(0, 5000)).to_vector(), expected);
+      const uint32_t some = below(4500);
+      ASSERT_EQ(postings.holds(probe, some), found != model.end() && found->second.contains(some));
+      // A range with random bounds and inclusiveness, and the walk over it.
+      OrderKey lo = any_key(), hi = any_key();
+      if (hi < lo) std::swap(lo, hi);
+      const bool lo_in = below(2), hi_in = below(2);
+      const std::optional<OrderKey> lower = below(5) ? std::optional(lo) : std::nullopt;
+      const std::optional<OrderKey> upper = below(5) ? std::optional(hi) : std::nullopt;
+      std::vector<uint32_t> inside;
+      std::vector<std::pair<OrderKey, std::vector<uint32_t>>> walked_model;
+      for (const auto& [key, ids] : model) {
+        if (lower && (lo_in ? key < *lower : !(*lower < key))) continue;
+        if (upper && (hi_in ? *upper < key : !(key < *upper))) continue;
+        inside.insert(inside.end(), ids.begin(), ids.end());
+      }
+      std::sort(inside.begin(), inside.end());
+      const auto collected = postings.collect_range(lower, lo_in, upper, hi_in, UINT64_MAX);
+      ASSERT_TRUE(collected.has_value());
+      ASSERT_EQ(collected->to_vector(), inside);
+      if (!inside.empty()) {
+        ASSERT_FALSE(postings.collect_range(lower, lo_in, upper, hi_in, inside.size() - 1));
+      }
+      for (const bool descending : {false, true}) {
+        std::vector<std::pair<OrderKey, std::vector<uint32_t>>> seen;
+        postings.walk(
+            descending,
+            [&](const OrderKey& key, const auto& ids) {
+              std::vector<uint32_t> got;
+              if constexpr (std::is_same_v<std::decay_t<decltype(ids)>, HybridSet>) {
+                got = ids.to_bitmap().to_vector();
+              } else {
+                got.assign(ids.begin(), ids.end());
+              }
+              seen.emplace_back(key, got);
+              return true;
+            },
+            lower && lo_in ? lower : std::nullopt, upper && hi_in ? upper : std::nullopt);
+        std::vector<std::pair<OrderKey, std::vector<uint32_t>>> expected_walk;
+        for (const auto& [key, ids] : model) {
+          if (lower && lo_in && key < *lower) continue;
+          if (upper && hi_in && *upper < key) continue;
+          expected_walk.emplace_back(key, std::vector<uint32_t>(ids.begin(), ids.end()));
+        }
+        if (descending) std::reverse(expected_walk.begin(), expected_walk.end());
+        ASSERT_EQ(seen, expected_walk) << "descending " << descending;
+      }
+    }
   }
 }
 

@@ -266,8 +266,15 @@ void run_random_ops(PositionalBitmap& pb, Model& model, Generator& gen, uint32_t
       // Removal reads bitmaps only; a bulk insertion flushes before anything else runs.
       if (buffered) pb.flush();
       buffered = false;
-      pb.remove(id, it->second);
-      model.erase(it);
+      if (gen.below(3) == 0) {  // a write; strings of one length change only differing bytes
+        std::string s = gen.below(2) ? gen.string() : it->second;
+        if (!s.empty()) s[gen.below(s.size())] = "abc\xc3"[gen.below(4)];
+        pb.replace(id, it->second, s);
+        it->second = std::move(s);
+      } else {
+        pb.remove(id, it->second);
+        model.erase(it);
+      }
     } else {
       std::string s = gen.string();
       if (gen.below(2)) {

@@ -3,7 +3,9 @@
 // Components, each behind its own reader-writer lock:
 //   hashed    nested objects and other hashable objects -> id sets
 //   numbers   integers and floats (NaN is never stored: it equals nothing),
-//             ordered for ranges plus a posting list per value for equality
+//             in bit planes for broad ranges, plus the ids of each key in
+//             key order (a (key, id) column for keys few ids hold, a posting
+//             list for the others) for equality and narrow ranges
 //   strings   UTF-8 strings, by byte position for patterns plus a posting
 //             list per value for equality
 //   booleans  True and False sets
@@ -33,6 +35,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
 
 #include "base/locks.hpp"
 #include "core/hashed_value_map.hpp"
@@ -40,8 +43,10 @@
 #include "structures/boolean_sets.hpp"
 #include "structures/exact_values.hpp"
 #include "structures/ngram_index.hpp"
+#include "structures/numeric_postings.hpp"
 #include "structures/ordered_bitmap.hpp"
 #include "structures/positional_bitmap.hpp"
+#include "structures/rank_sample.hpp"
 #include "values/value.hpp"
 
 namespace qdx {
@@ -58,15 +63,19 @@ inline std::optional<OrderKey> numeric_key(const PyValue& value) {
   return std::nullopt;
 }
 
-// Numbers: the bit-sliced structure answers ranges, the posting lists answer
-// equality in one probe. Both hold exactly the same (id, key) pairs.
+// Numbers: the bit-sliced structure answers broad ranges, the posting lists
+// answer equality in one probe and narrow ranges by walking the keys inside
+// them; the rank sample tells a range leaf which of the two is cheaper. The
+// first two hold exactly the same (id, key) pairs.
 struct NumericValues {
   OrderedBitmap ordered;
-  ExactNumbers exact;
+  NumericPostings exact;
+  RankSample sample;
 
   void insert(uint32_t id, OrderKey key) {
     ordered.insert(id, key);
     exact.insert(key, id);
+    note_writes(1);
   }
   // insert for every (key, id); sorts `items`.
   void insert_many(std::span<std::pair<OrderKey, uint32_t>> items) {
@@ -74,20 +83,41 @@ struct NumericValues {
     ordered.flush();
     std::sort(items.begin(), items.end());
     exact.insert_sorted(items);
+    sample.rebuild(exact);
   }
   void remove(uint32_t id, OrderKey key) {
     ordered.remove(id, key);
     exact.remove(key, id);
+    note_writes(1);
   }
   void replace(uint32_t id, OrderKey old_key, OrderKey new_key) {
     ordered.replace(id, old_key, new_key);
     exact.remove(old_key, id);
     exact.insert(new_key, id);
+    note_writes(2);
   }
   void narrow(const Bitmap& filter) {
     ordered.narrow(filter);
     exact.narrow(filter);
+    sample.rebuild(exact);
   }
+
+ private:
+  void note_writes(uint64_t count) {
+    if (sample.note_writes(count)) sample.rebuild(exact);
+  }
+};
+
+// The bytes of a string back to front, the key of the suffix posting lists.
+// Strings of up to 64 bytes are reversed without touching the heap, so a
+// write pays no allocation for the reversed copy.
+class ReversedBytes {
+ public:
+  explicit ReversedBytes(std::string_view s) : bytes_(s.rbegin(), s.rend()) {}
+  std::string_view view() const { return {bytes_.data(), bytes_.size()}; }
+
+ private:
+  absl::InlinedVector<char, 64> bytes_;
 };
 
 // Strings: the positional structure answers broad patterns and verifies
@@ -107,7 +137,7 @@ struct StringValues {
     positions.insert(id, s);
     grams.insert(id, s);
     exact.insert(s, id);
-    reversed.insert(reverse(s), id);
+    reversed.insert(ReversedBytes(s).view(), id);
   }
   // insert for every (string, id); sorts `items`.
   void insert_many(std::span<std::pair<std::string_view, uint32_t>> items);
@@ -115,7 +145,18 @@ struct StringValues {
     positions.remove(id, s);
     grams.remove(id, s);
     exact.remove(s, id);
-    reversed.remove(reverse(s), id);
+    reversed.remove(ReversedBytes(s).view(), id);
+  }
+  // remove(id, old_s) then insert(id, new_s); each structure touches only
+  // what differs, and an unchanged string costs nothing.
+  void replace(uint32_t id, std::string_view old_s, std::string_view new_s) {
+    if (old_s == new_s) return;
+    positions.replace(id, old_s, new_s);
+    grams.replace(id, old_s, new_s);
+    exact.remove(old_s, id);
+    exact.insert(new_s, id);
+    reversed.remove(ReversedBytes(old_s).view(), id);
+    reversed.insert(ReversedBytes(new_s).view(), id);
   }
   void narrow(const Bitmap& filter) {
     positions.narrow(filter);

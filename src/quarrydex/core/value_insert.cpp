@@ -86,6 +86,14 @@ void replace_value(IndexState& state, const std::weak_ptr<IndexState>& link, Obj
       return;
     }
   }
+  if (old != nullptr && old->kind() == ValueKind::kStr && value.kind() == ValueKind::kStr) {
+    std::shared_ptr<ValueIndex> index = find_value_index(state, attribute);
+    if (index != nullptr) {
+      write_component(index->strings,
+                      [&](auto& c) { c.replace(id, old->as_str(), value.as_str()); });
+      return;
+    }
+  }
   if (old != nullptr) remove_value(state, id, attribute, *old);
   insert_value(state, link, id, attribute, value);
 }

@@ -211,6 +211,16 @@ bool append_set(const HybridSet& set, const Walk& walk, uint64_t budget,
   return out.size() < budget;
 }
 
+// The same for the ascending ids of one key of the numeric column.
+bool append_set(std::span<const uint32_t> ids, const Walk& walk, uint64_t budget,
+                std::vector<uint32_t>& out) {
+  for (const uint32_t id : ids) {
+    if (out.size() >= budget) return false;
+    if (walk.accepts(id)) out.push_back(id);
+  }
+  return out.size() < budget;
+}
+
 // Counts the keys a walk visits; past `limit` the walk gives up, because
 // reading and sorting the selection would have been cheaper.
 struct KeyBudget {
@@ -226,7 +236,7 @@ void walk_keys(const Exact& exact, bool descending, const Walk& walk, uint64_t b
   if (budget == 0) return;
   exact.walk(
       descending,
-      [&](const auto&, const HybridSet& set) {
+      [&](const auto&, const auto& set) {
         if (++keys.visited > keys.limit) return false;
         return append_set(set, walk, budget, out);
       },

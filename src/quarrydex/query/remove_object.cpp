@@ -26,7 +26,7 @@ bool stores_value(ValueIndex& index, uint32_t id, const PyValue& value) {
                          [&](const NumberValue& number) {
                            ReadGuard guard(index.numbers.lock());
                            const auto key = numeric_key(number.value);
-                           return key && set_holds(index.numbers.get(guard).exact.find(*key), id);
+                           return key && index.numbers.get(guard).exact.holds(*key, id);
                          },
                          [&](const StringValue& string) {
                            ReadGuard guard(index.strings.lock());

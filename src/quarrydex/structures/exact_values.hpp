@@ -1,5 +1,6 @@
 // `ExactValues<Key>`: an ordered posting list per exact value, beside the
-// numeric and string structures of an attribute.
+// string structure of an attribute (numbers have their own, two-tier
+// version: numeric_postings.hpp).
 //
 // Equality on the bit-sliced and positional structures costs one bitmap
 // intersection per key bit or byte position; here it costs one B-tree probe
@@ -7,8 +8,7 @@
 // range (or a prefix) is answered by walking only the keys inside it; the
 // walk gives up after `limit` ids so that a broad range goes to the
 // bit-sliced structure, whose cost does not grow with the number of matches.
-// Numbers are keyed by their OrderKey (numeric order; 1 and 1.0 share a key,
-// as do 0 and -0.0), strings by their bytes.
+// Strings are keyed by their bytes.
 //
 // Invariant: id is in the set of key k exactly when the companion structure
 // holds id under k. A key whose set becomes empty is erased. Guarded by the
@@ -28,13 +28,15 @@
 
 #include "structures/bitmap.hpp"
 #include "structures/hybrid_set.hpp"
+#include "structures/id_sort.hpp"
 #include "structures/order_key.hpp"
 
 namespace qdx {
 
 // Collects the ids of several posting lists, or gives up past a limit. Ids
-// are gathered in one vector and sorted once: merging each list into a
-// growing bitmap would re-merge its containers again and again.
+// are gathered in one vector and sorted once (two counting passes for a
+// large batch): merging each list into a growing bitmap would re-merge its
+// containers again and again.
 class IdCollector {
  public:
   explicit IdCollector(uint64_t limit) : limit_(limit) {}
@@ -51,8 +53,18 @@ class IdCollector {
     }
     return true;
   }
+  // Adds proj(*it) for every it in [first, last); false once the limit is
+  // passed.
+  template <typename It, typename Proj>
+  bool add_run(It first, It last, Proj proj) {
+    for (; first != last; ++first) {
+      if (ids_.size() >= limit_) return false;
+      ids_.push_back(proj(*first));
+    }
+    return true;
+  }
   Bitmap finish() {
-    std::sort(ids_.begin(), ids_.end());
+    sort_ids(ids_);
     Bitmap result;
     result.add_many(ids_.data(), ids_.size());
     return result;
@@ -165,7 +177,6 @@ class ExactValues {
   absl::btree_map<Key, HybridSet, std::less<>> map_;
 };
 
-using ExactNumbers = ExactValues<OrderKey, OrderKey>;
 using ExactStrings = ExactValues<std::string, std::string_view>;
 
 }  // namespace qdx

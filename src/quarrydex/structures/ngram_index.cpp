@@ -48,8 +48,24 @@ void NgramIndex::keys_of_pattern(std::string_view p, std::vector<uint32_t>& out)
   out.erase(std::unique(out.begin(), out.end()), out.end());
 }
 
+void NgramIndex::keys_of_string(std::string_view s, Keys& out) {
+  out.clear();
+  for_each_gram(s, [&](uint32_t key) { out.push_back(key); });
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+void NgramIndex::drop_key(uint32_t key, uint32_t id) {
+  const auto it = cells_.find(key);
+  if (it == cells_.end()) return;
+  it->second.remove(id);
+  if (it->second.empty()) cells_.erase(it);
+}
+
 void NgramIndex::insert(uint32_t id, std::string_view s) {
-  for_each_gram(s, [&](uint32_t key) { cells_[key].add(id); });
+  Keys keys;
+  keys_of_string(s, keys);
+  for (const uint32_t key : keys) add_key(key, id);
 }
 
 namespace {
@@ -111,12 +127,30 @@ void NgramIndex::insert_all(const Bitmap& ids, std::string_view s) {
 }
 
 void NgramIndex::remove(uint32_t id, std::string_view s) {
-  for_each_gram(s, [&](uint32_t key) {
-    const auto it = cells_.find(key);
-    if (it == cells_.end()) return;
-    it->second.remove(id);
-    if (it->second.empty()) cells_.erase(it);
-  });
+  Keys keys;
+  keys_of_string(s, keys);
+  for (const uint32_t key : keys) drop_key(key, id);
+}
+
+void NgramIndex::replace(uint32_t id, std::string_view old_s, std::string_view new_s) {
+  if (old_s == new_s) return;
+  Keys before;
+  Keys after;
+  keys_of_string(old_s, before);
+  keys_of_string(new_s, after);
+  // One merge of the two sorted key lists: shared grams stay as they are.
+  size_t i = 0;
+  size_t j = 0;
+  while (i < before.size() || j < after.size()) {
+    if (j == after.size() || (i < before.size() && before[i] < after[j])) {
+      drop_key(before[i++], id);
+    } else if (i == before.size() || after[j] < before[i]) {
+      add_key(after[j++], id);
+    } else {
+      ++i;
+      ++j;
+    }
+  }
 }
 
 Bitmap NgramIndex::candidates_within(std::string_view p, const Bitmap& candidates) const {

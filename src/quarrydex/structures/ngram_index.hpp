@@ -36,6 +36,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
 
 #include "structures/bitmap.hpp"
 
@@ -58,6 +59,9 @@ class NgramIndex {
   void insert_all(const Bitmap& ids, std::string_view s);
   // s must be the string id was inserted with.
   void remove(uint32_t id, std::string_view s);
+  // remove(id, old_s) then insert(id, new_s), touching only the grams that
+  // one string holds and the other does not.
+  void replace(uint32_t id, std::string_view old_s, std::string_view new_s);
 
   // The ids of `candidates` whose string holds every gram of p (p itself
   // when its length is one byte, its trigrams otherwise). Needs serves(|p|).
@@ -77,6 +81,12 @@ class NgramIndex {
  private:
   // The distinct gram keys that p must hold, ascending.
   static void keys_of_pattern(std::string_view p, std::vector<uint32_t>& out);
+  // The distinct gram keys of a stored string, ascending: a gram repeated in
+  // the string costs one bitmap update, not one per occurrence.
+  using Keys = absl::InlinedVector<uint32_t, 48>;
+  static void keys_of_string(std::string_view s, Keys& out);
+  void add_key(uint32_t key, uint32_t id) { cells_[key].add(id); }
+  void drop_key(uint32_t key, uint32_t id);
 
   absl::flat_hash_map<uint32_t, Bitmap> cells_;
 };

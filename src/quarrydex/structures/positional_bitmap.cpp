@@ -192,6 +192,22 @@ void PositionalBitmap::remove(uint32_t id, std::string_view s) {
   for (size_t j = 0; j < s.size(); ++j) drop(start + j, byte_at(s, j));
 }
 
+void PositionalBitmap::replace(uint32_t id, std::string_view old_s, std::string_view new_s) {
+  if (old_s.size() != new_s.size() || old_s.empty() || old_s.size() >= width()) {
+    remove(id, old_s);
+    insert(id, new_s);
+    return;
+  }
+  const size_t start = start_of(old_s.size());
+  for (size_t j = 0; j < old_s.size(); ++j) {
+    if (old_s[j] == new_s[j]) continue;
+    Position* p = positions_[start + j].get();
+    Cell* c = p == nullptr ? nullptr : p->find(byte_at(old_s, j));
+    if (c != nullptr) c->remove(id);
+    cell_for_write(start + j, byte_at(new_s, j)).add(id);
+  }
+}
+
 void PositionalBitmap::flush() {
   for (auto& p : positions_) {
     if (p != nullptr) p->for_each([](unsigned, Cell& c) { c.flush(); });

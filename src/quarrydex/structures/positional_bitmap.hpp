@@ -101,6 +101,9 @@ class PositionalBitmap {
   // frame (at least P bytes) is an internal fatal error. Buffers are not
   // searched: flush before removing ids added by a bulk insertion.
   void remove(uint32_t id, std::string_view s);
+  // remove(id, old_s) then insert(id, new_s). Strings of one length share
+  // their positions, so only the cells of the bytes that differ change.
+  void replace(uint32_t id, std::string_view old_s, std::string_view new_s);
   // Moves every cell's buffer into its bitmap.
   void flush();
 

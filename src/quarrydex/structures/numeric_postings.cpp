@@ -1,0 +1,171 @@
+#include "structures/numeric_postings.hpp"
+
+#include <algorithm>
+
+#include "base/panic.hpp"
+#include "structures/id_sort.hpp"
+
+namespace qdx {
+
+void NumericPostings::promote_if_heavy(OrderKey key) {
+  auto it = first_of(key);
+  uint64_t held = 0;
+  for (auto c = it; key_at(c, key) && held < kHeavy; ++c) ++held;
+  if (held < kHeavy) return;
+  std::vector<uint32_t> ids;
+  auto end = it;
+  for (; key_at(end, key); ++end) ids.push_back(end->id);
+  column_.erase(it, end);
+  --column_keys_;
+  heavy_.emplace(key, HybridSet::of_sorted(ids.data(), ids.size()));
+}
+
+void NumericPostings::insert(OrderKey key, uint32_t id) {
+  if (const auto h = heavy_.find(key); h != heavy_.end()) {
+    h->second.insert(id);
+    return;
+  }
+  if (!key_at(first_of(key), key)) ++column_keys_;
+  column_.insert(Entry::of(key, id));
+  promote_if_heavy(key);
+}
+
+void NumericPostings::remove(OrderKey key, uint32_t id) {
+  if (const auto h = heavy_.find(key); h != heavy_.end()) {
+    h->second.remove(id);
+    if (h->second.empty()) heavy_.erase(h);
+    return;
+  }
+  if (column_.erase(Entry::of(key, id)) == 0) return;
+  if (!key_at(first_of(key), key)) --column_keys_;
+}
+
+void NumericPostings::insert_sorted(std::span<const std::pair<OrderKey, uint32_t>> sorted) {
+  std::vector<uint32_t> ids;
+  for (size_t i = 0; i < sorted.size();) {
+    const OrderKey key = sorted[i].first;
+    ids.clear();
+    for (; i < sorted.size() && sorted[i].first == key; ++i) {
+      if (ids.empty() || ids.back() != sorted[i].second) ids.push_back(sorted[i].second);
+    }
+    if (const auto h = heavy_.find(key); h != heavy_.end()) {
+      for (const uint32_t id : ids) h->second.insert(id);
+      continue;
+    }
+    const auto existing = first_of(key);
+    if (!key_at(existing, key) && ids.size() >= kHeavy) {
+      heavy_.emplace(key, HybridSet::of_sorted(ids.data(), ids.size()));
+      continue;
+    }
+    if (!key_at(existing, key)) ++column_keys_;
+    // Entries come in ascending order: each goes just before the hint's
+    // successor, so a build into an empty column appends at the end.
+    auto hint = existing;
+    for (const uint32_t id : ids) hint = std::next(column_.insert(hint, Entry::of(key, id)));
+    promote_if_heavy(key);
+  }
+}
+
+void NumericPostings::narrow(const Bitmap& filter) {
+  for (auto h = heavy_.begin(); h != heavy_.end();) {
+    h->second.retain(filter);
+    // A B-tree erase invalidates every iterator but the one it returns.
+    h = h->second.empty() ? heavy_.erase(h) : std::next(h);
+  }
+  for (auto c = column_.begin(); c != column_.end();) {
+    c = filter.contains(c->id) ? std::next(c) : column_.erase(c);
+  }
+  column_keys_ = 0;
+  for (auto c = column_.begin(); c != column_.end(); ++c) {
+    if (c == column_.begin() || !(std::prev(c)->key() == c->key())) ++column_keys_;
+  }
+}
+
+uint64_t NumericPostings::count(OrderKey key) const {
+  if (const auto h = heavy_.find(key); h != heavy_.end()) return h->second.cardinality();
+  uint64_t held = 0;
+  for (auto c = first_of(key); key_at(c, key); ++c) ++held;
+  return held;
+}
+
+bool NumericPostings::holds(OrderKey key, uint32_t id) const {
+  if (const auto h = heavy_.find(key); h != heavy_.end()) return h->second.contains(id);
+  return column_.contains(Entry::of(key, id));
+}
+
+Bitmap NumericPostings::equal_within(OrderKey key, const Bitmap& candidates) const {
+  Bitmap result;
+  if (const auto h = heavy_.find(key); h != heavy_.end()) {
+    if (const Bitmap* large = h->second.large()) {
+      const bool set_smaller = large->cardinality() < candidates.cardinality();
+      result = set_smaller ? large->clone() : candidates.clone();
+      result.and_inplace(set_smaller ? candidates : *large);
+      return result;
+    }
+    h->second.or_into(result);
+    result.and_inplace(candidates);
+    return result;
+  }
+  std::vector<uint32_t> ids;
+  for (auto c = first_of(key); key_at(c, key); ++c) {
+    if (candidates.contains(c->id)) ids.push_back(c->id);
+  }
+  result.add_many(ids.data(), ids.size());
+  return result;
+}
+
+std::optional<Bitmap> NumericPostings::collect_range(const std::optional<OrderKey>& lower,
+                                                     bool lower_inclusive,
+                                                     const std::optional<OrderKey>& upper,
+                                                     bool upper_inclusive, uint64_t limit) const {
+  auto h = !lower ? heavy_.begin()
+                  : (lower_inclusive ? heavy_.lower_bound(*lower) : heavy_.upper_bound(*lower));
+  const auto h_end =
+      !upper ? heavy_.end()
+             : (upper_inclusive ? heavy_.upper_bound(*upper) : heavy_.lower_bound(*upper));
+  if (lower && upper &&
+      (*upper < *lower || (*upper == *lower && !(lower_inclusive && upper_inclusive)))) {
+    return Bitmap();
+  }
+  IdCollector collector(limit);
+  for (; h != h_end; ++h) {
+    if (!collector.add(h->second)) return std::nullopt;
+  }
+  auto c = !lower ? column_.begin() : column_.lower_bound(Entry::of(*lower, 0));
+  if (lower && !lower_inclusive) {
+    while (key_at(c, *lower)) ++c;
+  }
+  const auto c_end = !upper ? column_.end() : column_.lower_bound(Entry::of(*upper, 0));
+  auto last = c_end;
+  if (upper && upper_inclusive) {
+    while (key_at(last, *upper)) ++last;
+  }
+  if (!collector.add_run(c, last, [](const Entry& e) { return e.id; })) return std::nullopt;
+  return collector.finish();
+}
+
+size_t NumericPostings::memory_bytes() const {
+  // Leaves of 256-byte nodes, about full after a bulk build.
+  size_t total = sizeof(*this) + column_.size() * (sizeof(Entry) + 1);
+  for (const auto& [key, set] : heavy_) {
+    total += sizeof(OrderKey) + sizeof(HybridSet);
+    if (const Bitmap* large = set.large()) total += large->size_in_bytes();
+  }
+  return total;
+}
+
+void NumericPostings::validate() const {
+  size_t keys = 0;
+  for (auto c = column_.begin(); c != column_.end(); ++c) {
+    if (c == column_.begin() || !(std::prev(c)->key() == c->key())) {
+      ++keys;
+      if (heavy_.contains(c->key())) panic("numeric postings: a key in both tiers");
+    }
+  }
+  if (keys != column_keys_) panic("numeric postings: stale count of column keys");
+  for (const auto& [key, set] : heavy_) {
+    if (set.empty()) panic("numeric postings: an empty heavy set was kept");
+  }
+}
+
+}  // namespace qdx
