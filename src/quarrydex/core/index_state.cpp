@@ -77,7 +77,7 @@ void put_slot_locked(RwLocked<ObjectStore>& store_lock, const WriteGuard& guard,
   const ObjectId id = slot.id();
   if (store.size() <= id) store.resize(static_cast<size_t>(id) + 1);
   StoredIndexable& target = store[id];
-  const bool same = !target.empty() && target.python_handle.get() == slot.python_handle.get();
+  const bool same = !target.empty() && target.object == slot.object;
   if (same) {
     slot.stamp = target.stamp;
   } else {

@@ -1,7 +1,15 @@
-// `StoredIndexable`: one object-store slot, the object's Python handle and a
-// copy of its record that does not own the id. An empty slot (both pointers
-// null) is the placeholder of a position whose id the index does not hold; it
-// is never read as an object.
+// `StoredIndexable`: one object-store slot. The store is a contiguous array of
+// these, indexed by object id, so answering a query walks the result's ids
+// and reads each slot's first word, the object pointer, with no further
+// indirection.
+//
+// `object` is the stored `Indexable` (borrowed: `owner` holds the strong
+// reference that keeps it alive, and copies of the slot share that holder, so
+// slots may be copied and dropped without the interpreter lock). The object's
+// record (its id, attribute map and index links) is the one embedded in the
+// object itself, found from the pointer. An empty slot (`object` null) is the
+// placeholder of a position whose id the index does not hold; it is never
+// read as an object.
 //
 // `stamp` orders the moments objects entered slots (process-wide, increasing):
 // it is set when a slot receives an object it did not hold, so a view made
@@ -10,7 +18,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <utility>
 
 #include "values/index_api.hpp"
 #include "values/python_ref.hpp"
@@ -18,17 +26,35 @@
 namespace qdx {
 
 struct StoredIndexable {
-  PythonHandle python_handle;
-  std::shared_ptr<const IndexAPI> owned_handle;
+  PyObject* object = nullptr;
   uint64_t stamp = 0;
+  PythonHandle owner;
 
-  bool empty() const noexcept { return owned_handle == nullptr; }
-  ObjectId id() const noexcept { return owned_handle->id; }
+  StoredIndexable() noexcept = default;
+  // A slot for the Indexable that `handle` holds.
+  explicit StoredIndexable(PythonHandle handle) noexcept
+      : object(handle.get()), owner(std::move(handle)) {}
+  StoredIndexable(const StoredIndexable&) noexcept = default;
+  StoredIndexable& operator=(const StoredIndexable&) noexcept = default;
+  StoredIndexable(StoredIndexable&& other) noexcept
+      : object(std::exchange(other.object, nullptr)),
+        stamp(other.stamp),
+        owner(std::move(other.owner)) {}
+  StoredIndexable& operator=(StoredIndexable&& other) noexcept {
+    object = std::exchange(other.object, nullptr);
+    stamp = other.stamp;
+    owner = std::move(other.owner);
+    return *this;
+  }
+
+  bool empty() const noexcept { return object == nullptr; }
+  const IndexAPI& record() const noexcept { return indexable_record(object); }
+  ObjectId id() const noexcept { return record().id; }
   // Empties the slot. The stamp stays, so that a later object in this slot is
   // known to reuse a position some view may have selected.
   void vacate() noexcept {
-    python_handle = PythonHandle();
-    owned_handle.reset();
+    object = nullptr;
+    owner = PythonHandle();
   }
 };
 

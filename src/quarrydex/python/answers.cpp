@@ -36,7 +36,7 @@ PyObject* objects_in_order(IndexState& state, const std::vector<uint32_t>& ids) 
     const ObjectStore& store = state.store->get(guard);
     for (uint32_t id : ids) {
       if (id < store.size() && !store[id].empty()) {
-        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(store[id].python_handle.get()));
+        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(store[id].object));
       }
     }
   }
@@ -128,7 +128,7 @@ int selection_contains(IndexState& state, const Selection& selection, PyObject* 
   if (selection.view != nullptr && !selection.view->contains(id)) return 0;
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
-  return id < store.size() && !store[id].empty() && store[id].python_handle.get() == object &&
+  return id < store.size() && !store[id].empty() && store[id].object == object &&
                  store[id].stamp <= selection.made_at
              ? 1
              : 0;
@@ -217,7 +217,7 @@ void restore_index(const std::shared_ptr<IndexState>& state, PyObject* pickled) 
   GilRelease release;
   for (const StoredIndexable& slot : slots) add_object(state, slot, true);
   for (const auto& [position, attribute] : privates) {
-    const IndexAPI& record = *slots[position].owned_handle;
+    const IndexAPI& record = slots[position].record();
     MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
     if (const PyValue* value = record.attributes->get(guard).map.get(attribute)) {
       insert_value(*state, state, record.id, attribute, *value);

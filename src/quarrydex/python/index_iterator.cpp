@@ -36,7 +36,7 @@ PyObject* snapshot_object(IteratorState& it, uint32_t id) {
   ReadGuard guard(it.state->store->lock());
   const ObjectStore& store = it.state->store->get(guard);
   if (id >= store.size() || store[id].empty() || store[id].stamp > it.stamp) return nullptr;
-  return Py_NewRef(store[id].python_handle.get());
+  return Py_NewRef(store[id].object);
 }
 
 PyObject* iterator_next(PyObject* self) {

@@ -93,7 +93,7 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
     // so nothing of a dropped object can come back once the structures are
     // narrowed.
     const std::vector<StoredIndexable> removed = slots_of(*state, dropped);
-    for (const StoredIndexable& slot : removed) unlink_index(*slot.owned_handle, state.get());
+    for (const StoredIndexable& slot : removed) unlink_index(slot.record(), state.get());
     AttributeTable table;
     {
       ReadGuard guard(state->attributes->lock());

@@ -47,7 +47,7 @@ Group group_of(const std::optional<PyValue>& value) {
   }
 }
 
-using Records = std::vector<std::pair<uint32_t, std::shared_ptr<const IndexAPI>>>;
+using Records = std::vector<std::pair<uint32_t, StoredIndexable>>;
 
 // The records of the selected ids, copied out so that no index lock is held
 // while the objects' own mutexes are taken.
@@ -57,7 +57,7 @@ Records selected_records(IndexState& state, const Bitmap& ids) {
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
   ids.for_each([&](uint32_t id) {
-    if (id < store.size() && !store[id].empty()) records.emplace_back(id, store[id].owned_handle);
+    if (id < store.size() && !store[id].empty()) records.emplace_back(id, store[id]);
   });
   return records;
 }
@@ -135,7 +135,7 @@ std::vector<uint32_t> gather(IndexState& state, const Bitmap* view, const OrderR
     const Records records = selected_records(state, ids);
     items.reserve(records.size());
     for (const auto& [id, record] : records) {
-      Item item{id, kRest, {}, read_path(*record, *attributes)};
+      Item item{id, kRest, {}, read_path(record.record(), *attributes)};
       item.group = group_of(item.text);
       if (item.group == kNumbers) item.number = *numeric_key(*item.text);
       if (item.group != kStrings) item.text.reset();
@@ -367,7 +367,7 @@ void keep_nan(IndexState& state, uint32_t attribute, std::vector<uint32_t>& ids)
   ids.clear();
   const std::array<uint32_t, 1> path = {attribute};
   for (const auto& [id, record] : records) {
-    if (group_of(read_path(*record, path)) == kNan) ids.push_back(id);
+    if (group_of(read_path(record.record(), path)) == kNan) ids.push_back(id);
   }
 }
 

@@ -51,7 +51,7 @@ StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
   ObjectStore& store = state.store->get(guard);
   const ObjectId id = record.id;
   if (id >= store.size() || store[id].empty() ||
-      store[id].owned_handle->attributes != record.attributes) {
+      store[id].record().attributes != record.attributes) {
     return {};
   }
   StoredIndexable slot = std::move(store[id]);
@@ -65,7 +65,7 @@ bool holds_object(IndexState& state, const IndexAPI& record) {
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
   return record.id < store.size() && !store[record.id].empty() &&
-         store[record.id].owned_handle->attributes == record.attributes;
+         store[record.id].record().attributes == record.attributes;
 }
 
 bool remove_held_object(const std::shared_ptr<IndexState>& state, const IndexAPI& record) {

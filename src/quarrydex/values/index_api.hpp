@@ -21,6 +21,8 @@
 #include "values/hybrid_hashmap.hpp"
 #include "values/value.hpp"
 
+typedef struct _object PyObject;
+
 namespace qdx {
 
 class IndexState;
@@ -56,5 +58,11 @@ struct IndexAPI {
   std::shared_ptr<const IndexAPI> share() const;
   std::string debug() const;
 };
+
+// The record embedded in an `Indexable` instance (or an instance of a
+// subclass). The caller holds a reference that keeps the object alive; the
+// interpreter lock is not needed (the record sits at a fixed place in the
+// object).
+const IndexAPI& indexable_record(PyObject* object) noexcept;
 
 }  // namespace qdx

@@ -23,6 +23,10 @@ void set_indexable_type(PyTypeObject* type) noexcept {
   g_indexable_type = type;
 }
 
+const IndexAPI& indexable_record(PyObject* object) noexcept {
+  return api_of(object);
+}
+
 namespace {
 
 using Payload = PyValue::Payload;
