@@ -265,8 +265,8 @@ void remove_object(IndexState& state, ObjectId id) {
   {
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
-    if (id >= store.size() || store[id].empty()) return;
-    slot = store[id];
+    if (!store.holds(id)) return;
+    slot = store.slot(id);
   }
   const IndexAPI& record = slot.record();
   {
@@ -287,9 +287,7 @@ void remove_object(IndexState& state, ObjectId id) {
   }
   WriteGuard guard(state.store->lock());
   ObjectStore& store = state.store->get(guard);
-  if (id < store.size() && store[id].object == slot.object) {
-    store[id].vacate();
-  }
+  if (store.object(id) == slot.object) store.vacate(id);
 }
 
 }  // namespace qdx

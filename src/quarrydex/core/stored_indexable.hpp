@@ -1,7 +1,6 @@
-// `StoredIndexable`: one object-store slot. The store is a contiguous array of
-// these, indexed by object id, so answering a query walks the result's ids
-// and reads each slot's first word, the object pointer, with no further
-// indirection.
+// `StoredIndexable`: the contents of one object-store slot (see
+// object_store.hpp), as objects to add are handed to an index and as slots are
+// copied out of a store.
 //
 // `object` is the stored `Indexable` (borrowed: `owner` holds the strong
 // reference that keeps it alive, and copies of the slot share that holder, so
@@ -9,7 +8,8 @@
 // record (its id, attribute map and index links) is the one embedded in the
 // object itself, found from the pointer. An empty slot (`object` null) is the
 // placeholder of a position whose id the index does not hold; it is never
-// read as an object.
+// read as an object. The object pointer comes first: it is what collecting
+// reads.
 //
 // `stamp` orders the moments objects entered slots (process-wide, increasing):
 // it is set when a slot receives an object it did not hold, so a view made

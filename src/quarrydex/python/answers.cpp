@@ -35,8 +35,8 @@ PyObject* objects_in_order(IndexState& state, const std::vector<uint32_t>& ids) 
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
     for (uint32_t id : ids) {
-      if (id < store.size() && !store[id].empty()) {
-        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(store[id].object));
+      if (PyObject* object = store.object(id)) {
+        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(object));
       }
     }
   }
@@ -94,7 +94,7 @@ Bitmap live_view_ids(IndexState& state, const Selection& selection) {
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
     ids.for_each([&](uint32_t id) {
-      if (id >= store.size() || store[id].empty() || store[id].stamp > selection.made_at) {
+      if (!store.holds(id) || store.stamp(id) > selection.made_at) {
         newer.add(id);
       }
     });
@@ -128,10 +128,7 @@ int selection_contains(IndexState& state, const Selection& selection, PyObject* 
   if (selection.view != nullptr && !selection.view->contains(id)) return 0;
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
-  return id < store.size() && !store[id].empty() && store[id].object == object &&
-                 store[id].stamp <= selection.made_at
-             ? 1
-             : 0;
+  return store.object(id) == object && store.stamp(id) <= selection.made_at ? 1 : 0;
 }
 
 PyObject* selection_iterator(const std::shared_ptr<IndexState>& state, const Selection& selection) {

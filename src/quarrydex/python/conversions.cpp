@@ -70,19 +70,19 @@ namespace {
 constexpr uint32_t kPrefetchAhead = 16;
 
 // Appends new references to the objects of `ids` (those the store holds, in
-// a slot stamped no later than `max_stamp`) to `items` from `filled` on.
-// Returns the new fill.
+// a slot stamped no later than `max_stamp` when `check_stamps`) to `items`
+// from `filled` on. Returns the new fill.
 Py_ssize_t take_block(const ObjectStore& store, const uint32_t* ids, uint32_t count,
-                      uint64_t max_stamp, PyObject** items, Py_ssize_t filled) {
+                      bool check_stamps, uint64_t max_stamp, PyObject** items, Py_ssize_t filled) {
   PyObject* objects[Bitmap::kBlock];
   uint32_t found = 0;
   const size_t size = store.size();
-  const StoredIndexable* slots = store.data();
+  PyObject* const* stored = store.objects();
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t id = ids[i];
     if (id >= size) break;  // ids ascend: none further is stored
-    PyObject* object = slots[id].object;
-    if (object == nullptr || slots[id].stamp > max_stamp) continue;
+    PyObject* object = stored[id];
+    if (object == nullptr || (check_stamps && store.stamp(id) > max_stamp)) continue;
     if (found < kPrefetchAhead) __builtin_prefetch(object, 1, 3);
     objects[found++] = object;
   }
@@ -105,8 +105,11 @@ PyObject* objects_list(IndexState& state, const Bitmap& ids, uint64_t max_stamp)
     // list, which owns it from then on. Nothing here can run Python code.
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
+    // Stamps are drawn under the store's write lock: when no store has drawn
+    // one since `max_stamp`, no slot here carries a later one.
+    const bool check_stamps = current_store_stamp() > max_stamp;
     ids.for_each_block([&](const uint32_t* block, uint32_t count) {
-      filled = take_block(store, block, count, max_stamp, items, filled);
+      filled = take_block(store, block, count, check_stamps, max_stamp, items, filled);
     });
   }
   if (filled < PyList_GET_SIZE(list.get()) &&

@@ -57,7 +57,7 @@ Records selected_records(IndexState& state, const Bitmap& ids) {
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
   ids.for_each([&](uint32_t id) {
-    if (id < store.size() && !store[id].empty()) records.emplace_back(id, store[id]);
+    if (store.holds(id)) records.emplace_back(id, store.slot(id));
   });
   return records;
 }
