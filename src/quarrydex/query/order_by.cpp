@@ -254,14 +254,23 @@ struct Pieces {
 
 // The selected ids outside the walked groups. Reached only when every group
 // before it was walked to its end, so those groups hold all their ids.
+// The groups' ids come in value order: they are struck from the selection as
+// bits (no sort), and what is left is read back in ascending order.
 Bitmap rest_ids(const Walk& walk, const Bitmap* selected, const Pieces& pieces) {
-  Bitmap rest = (selected != nullptr ? *selected : walk.all).clone();
+  std::vector<uint64_t> bits = dense_bits(selected != nullptr ? *selected : walk.all);
   for (const Group group : {kNumbers, kStrings, kFalse, kTrue}) {
-    std::vector<uint32_t> ids = pieces.groups[group];
-    std::sort(ids.begin(), ids.end());
-    rest.andnot_inplace(Bitmap::of(ids));
+    for (const uint32_t id : pieces.groups[group]) {
+      const size_t word = id >> 6;
+      if (word < bits.size()) bits[word] &= ~(uint64_t{1} << (id & 63));
+    }
   }
-  return rest;  // NaN ids are taken out once they are told apart
+  std::vector<uint32_t> left;
+  for (size_t word = 0; word < bits.size(); ++word) {
+    for (uint64_t rest = bits[word]; rest != 0; rest &= rest - 1) {
+      left.push_back(static_cast<uint32_t>(word * 64 + static_cast<size_t>(__builtin_ctzll(rest))));
+    }
+  }
+  return Bitmap::of(left);  // NaN ids are taken out once they are told apart
 }
 
 // How a view is walked: from the first key, for a limit that is small next
@@ -283,6 +292,11 @@ std::optional<Pieces> walk(IndexState& state, const Bitmap* view, ValueIndex& in
   std::optional<OrderKey> lowest, highest;
   bool strings_selected = true;
   if (view != nullptr) {
+    // The view holds at least the ids it selects: a limit that is large next
+    // to the whole view is large next to them too.
+    if (span == Span::kFromFirstKey && request.limit >= view->cardinality() / 16) {
+      return std::nullopt;
+    }
     selected = view->clone();
     selected->and_inplace(walk.all);
     const uint64_t count = selected->cardinality();
