@@ -57,7 +57,7 @@ bool is_plain(const PyValue& value) {
 }
 
 void copy_values(const StoredIndexable& slot, Copies& copies) {
-  const IndexAPI& record = *slot.owned_handle;
+  const IndexAPI& record = slot.record();
   MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
   const ObjectAttributes& attributes = record.attributes->get(guard);
   const size_t begin = copies.values.size();
@@ -132,7 +132,7 @@ void insert_column(ValueIndex& index, const Column& column) {
 
 void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,
                     const std::vector<StoredIndexable>& slots) {
-  for (const StoredIndexable& slot : slots) link_index(*slot.owned_handle, link);
+  for (const StoredIndexable& slot : slots) link_index(slot.record(), link);
   // Slots first, ids after: every id a reader finds has its object.
   {
     WriteGuard store_guard(state.store->lock());
@@ -145,7 +145,7 @@ void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,
 
 void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link, const Copies& copies,
                    const CopiedObject& copy) {
-  const IndexAPI& record = *copy.slot->owned_handle;
+  const IndexAPI& record = copy.slot->record();
   MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
   const ObjectAttributes& attributes = record.attributes->get(guard);
   const bool raced = attributes.generation != copy.generation;

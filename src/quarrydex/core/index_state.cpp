@@ -75,17 +75,14 @@ void put_slot_locked(RwLocked<ObjectStore>& store_lock, const WriteGuard& guard,
   QDX_DEBUG_CHECK(!slot.empty(), "an empty slot is never stored");
   ObjectStore& store = store_lock.get(guard);
   const ObjectId id = slot.id();
-  if (store.size() <= id) store.resize(static_cast<size_t>(id) + 1);
-  StoredIndexable& target = store[id];
-  const bool same = !target.empty() && target.python_handle.get() == slot.python_handle.get();
-  if (same) {
-    slot.stamp = target.stamp;
+  if (store.object(id) == slot.object) {
+    slot.stamp = store.stamp(id);
   } else {
     slot.stamp = g_store_stamp.fetch_add(1, std::memory_order_acq_rel) + 1;
     // A stamped slot held an object before: views must check their slots.
-    if (target.stamp != 0) raise_reuse_stamp(slot.stamp);
+    if (store.stamp(id) != 0) raise_reuse_stamp(slot.stamp);
   }
-  target = std::move(slot);
+  store.put(id, std::move(slot));
 }
 
 void store_object(IndexState& state, StoredIndexable slot) {

@@ -30,6 +30,7 @@
 
 #include "base/locks.hpp"
 #include "core/nested_graph.hpp"
+#include "core/object_store.hpp"
 #include "core/stored_indexable.hpp"
 #include "structures/bitmap.hpp"
 
@@ -38,7 +39,6 @@ namespace qdx {
 class ValueIndex;
 
 using AttributeTable = std::vector<std::shared_ptr<ValueIndex>>;
-using ObjectStore = std::vector<StoredIndexable>;
 using PrivateValues = absl::flat_hash_map<ObjectId, std::vector<std::pair<uint32_t, PyValue>>>;
 
 class IndexState : public std::enable_shared_from_this<IndexState> {

@@ -95,7 +95,7 @@ void record_nested_pair(ValueIndex& index, ObjectId holder, const PyValue& value
     if (!index.parents.get(guard).record_pair(holder, child)) return;
     count_pair(*nested, child, !owner->is_nested, +1);
   }
-  t_pending.push_back({std::move(nested), child, StoredIndexable{value.obj(), value.ind_record()}});
+  t_pending.push_back({std::move(nested), child, StoredIndexable(value.obj())});
 }
 
 void drop_nested_pair(ValueIndex& index, ObjectId holder, const PyValue& value) {

@@ -10,7 +10,7 @@ namespace qdx {
 
 void add_object_unsettled(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
                           bool skip_private) {
-  const IndexAPI& record = *slot.owned_handle;
+  const IndexAPI& record = slot.record();
   const std::weak_ptr<IndexState> link = state;
   MutexGuard links_guard(record.index_links->mutex());
   link_index_locked(*record.index_links, links_guard, link);
@@ -35,10 +35,10 @@ void remove_object(IndexState& state, ObjectId id) {
   {
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
-    if (id >= store.size() || store[id].empty()) return;
-    slot = store[id];
+    if (!store.holds(id)) return;
+    slot = store.slot(id);
   }
-  const IndexAPI& record = *slot.owned_handle;
+  const IndexAPI& record = slot.record();
   {
     // Both mutexes stay held until the values are gone and the link with
     // them: a write that ran before found the values to replace, a write
@@ -57,9 +57,7 @@ void remove_object(IndexState& state, ObjectId id) {
   }
   WriteGuard guard(state.store->lock());
   ObjectStore& store = state.store->get(guard);
-  if (id < store.size() && store[id].python_handle.get() == slot.python_handle.get()) {
-    store[id].vacate();
-  }
+  if (store.object(id) == slot.object) store.vacate(id);
 }
 
 }  // namespace qdx

@@ -20,7 +20,7 @@ void union_indexes(const std::shared_ptr<IndexState>& target,
     // Slots are filled before their ids are published and ids withdrawn
     // before their slots are cleared; the check only guards the invariant.
     other->all_ids->get(ids_guard).for_each([&](uint32_t id) {
-      if (id < store.size() && !store[id].empty()) slots.push_back(store[id]);
+      if (store.holds(id)) slots.push_back(store.slot(id));
     });
   }
   add_objects(target, slots);

@@ -35,8 +35,9 @@ PyObject* iterator_self(PyObject* self) {
 PyObject* snapshot_object(IteratorState& it, uint32_t id) {
   ReadGuard guard(it.state->store->lock());
   const ObjectStore& store = it.state->store->get(guard);
-  if (id >= store.size() || store[id].empty() || store[id].stamp > it.stamp) return nullptr;
-  return Py_NewRef(store[id].python_handle.get());
+  PyObject* object = store.object(id);
+  if (object == nullptr || store.stamp(id) > it.stamp) return nullptr;
+  return Py_NewRef(object);
 }
 
 PyObject* iterator_next(PyObject* self) {

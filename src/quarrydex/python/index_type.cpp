@@ -174,7 +174,7 @@ PyObject* remove_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     bool removed;
     {
       GilRelease release;
-      removed = remove_held_object(shared_state_of(self), *slot.owned_handle);
+      removed = remove_held_object(shared_state_of(self), slot.record());
     }
     if (!removed) {
       PyErr_SetObject(PyExc_KeyError, parsed[0]);

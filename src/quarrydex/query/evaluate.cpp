@@ -154,8 +154,36 @@ uint64_t order_hint(const QueryExpr& child, const AttributeTable& table) {
   return index == nullptr ? 0 : equal_size_hint(*index, child.value());
 }
 
+using Ordered = std::vector<std::pair<std::pair<int, uint64_t>, const QueryExpr*>>;
+
+// The leading equalities on plain attributes without container members are
+// intersected with one another first, smallest posting list first, and with
+// the universe (the largest set of all) last: each step then probes only
+// the few ids left. Returns how many children this took (0: none could be
+// taken); `running` holds their result within `universe`.
+size_t leading_equalities(const Ordered& order, const AttributeTable& table, const Bitmap& universe,
+                          Bitmap& running) {
+  size_t taken = 0;
+  for (; taken < order.size(); ++taken) {
+    const QueryExpr& child = *order[taken].second;
+    const std::string_view path = child.attribute.view();
+    if (child.kind != QueryKind::kEq || path.find('.') != std::string_view::npos) break;
+    std::shared_ptr<ValueIndex> index = value_index(table, path);
+    if (index == nullptr) {
+      running = Bitmap();  // no object has the attribute
+      return taken + 1;
+    }
+    auto step = narrow_equal(*index, child.value(), taken == 0 ? nullptr : &running);
+    if (!step) break;
+    running = std::move(*step);
+    if (running.empty()) return taken + 1;
+  }
+  if (taken != 0) running.and_inplace(universe);
+  return taken;
+}
+
 Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
-  std::vector<std::pair<std::pair<int, uint64_t>, const QueryExpr*>> order;
+  Ordered order;
   for (const QueryExpr& child : query.children) {
     order.push_back({{priority(child.kind), order_hint(child, table)}, &child});
   }
@@ -163,10 +191,11 @@ Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const B
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   // The first child reads the universe itself; only its result is owned.
   Bitmap running;
-  const Bitmap* current = &universe;
-  for (const auto& [rank, child] : order) {
+  const size_t taken = leading_equalities(order, table, universe, running);
+  const Bitmap* current = taken == 0 ? &universe : &running;
+  for (size_t i = taken; i < order.size(); ++i) {
     if (current->empty()) break;  // nothing can come back
-    running = evaluate(*child, table, *current);
+    running = evaluate(*order[i].second, table, *current);
     current = &running;
   }
   return current == &universe ? universe.clone() : std::move(running);

@@ -72,9 +72,7 @@ std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids, uint
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
   ids.for_each([&](uint32_t id) {
-    if (id < store.size() && !store[id].empty() && store[id].stamp <= max_stamp) {
-      slots.push_back(store[id]);
-    }
+    if (store.holds(id) && store.stamp(id) <= max_stamp) slots.push_back(store.slot(id));
   });
   return slots;
 }
@@ -94,7 +92,7 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
     // so nothing of a dropped object can come back once the structures are
     // narrowed.
     const std::vector<StoredIndexable> removed = slots_of(*state, dropped);
-    for (const StoredIndexable& slot : removed) unlink_index(*slot.owned_handle, state.get());
+    for (const StoredIndexable& slot : removed) unlink_index(slot.record(), state.get());
     AttributeTable table;
     {
       ReadGuard guard(state->attributes->lock());
@@ -110,9 +108,7 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
     }
     WriteGuard guard(state->store->lock());
     ObjectStore& store = state->store->get(guard);
-    dropped.for_each([&](uint32_t id) {
-      if (id < store.size()) store[id].vacate();
-    });
+    dropped.for_each([&](uint32_t id) { store.vacate(id); });
   }
   settle_nested();
   // Narrowing is linear in the index anyway; reclaim cut-off cycles now.

@@ -47,7 +47,7 @@ Group group_of(const std::optional<PyValue>& value) {
               });
 }
 
-using Records = std::vector<std::pair<uint32_t, std::shared_ptr<const IndexAPI>>>;
+using Records = std::vector<std::pair<uint32_t, StoredIndexable>>;
 
 // The records of the selected ids, copied out so that no index lock is held
 // while the objects' own mutexes are taken.
@@ -57,7 +57,7 @@ Records selected_records(IndexState& state, const Bitmap& ids) {
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
   ids.for_each([&](uint32_t id) {
-    if (id < store.size() && !store[id].empty()) records.emplace_back(id, store[id].owned_handle);
+    if (store.holds(id)) records.emplace_back(id, store.slot(id));
   });
   return records;
 }
@@ -135,7 +135,7 @@ std::vector<uint32_t> gather(IndexState& state, const Bitmap* view, const OrderR
     const Records records = selected_records(state, ids);
     items.reserve(records.size());
     for (const auto& [id, record] : records) {
-      Item item{id, kRest, {}, read_path(*record, *attributes)};
+      Item item{id, kRest, {}, read_path(record.record(), *attributes)};
       item.group = group_of(item.text);
       if (item.group == kNumbers) item.number = *numeric_key(*item.text);
       if (item.group != kStrings) item.text.reset();
@@ -264,14 +264,23 @@ struct Pieces {
 
 // The selected ids outside the walked groups. Reached only when every group
 // before it was walked to its end, so those groups hold all their ids.
+// The groups' ids come in value order: they are struck from the selection as
+// bits (no sort), and what is left is read back in ascending order.
 Bitmap rest_ids(const Walk& walk, const Bitmap* selected, const Pieces& pieces) {
-  Bitmap rest = (selected != nullptr ? *selected : walk.all).clone();
+  std::vector<uint64_t> bits = dense_bits(selected != nullptr ? *selected : walk.all);
   for (const Group group : {kNumbers, kStrings, kFalse, kTrue}) {
-    std::vector<uint32_t> ids = pieces.groups[group];
-    std::sort(ids.begin(), ids.end());
-    rest.andnot_inplace(Bitmap::of(ids));
+    for (const uint32_t id : pieces.groups[group]) {
+      const size_t word = id >> 6;
+      if (word < bits.size()) bits[word] &= ~(uint64_t{1} << (id & 63));
+    }
   }
-  return rest;  // NaN ids are taken out once they are told apart
+  std::vector<uint32_t> left;
+  for (size_t word = 0; word < bits.size(); ++word) {
+    for (uint64_t rest = bits[word]; rest != 0; rest &= rest - 1) {
+      left.push_back(static_cast<uint32_t>(word * 64 + static_cast<size_t>(__builtin_ctzll(rest))));
+    }
+  }
+  return Bitmap::of(left);  // NaN ids are taken out once they are told apart
 }
 
 // How a view is walked: from the first key, for a limit that is small next
@@ -293,6 +302,11 @@ std::optional<Pieces> walk(IndexState& state, const Bitmap* view, ValueIndex& in
   std::optional<OrderKey> lowest, highest;
   bool strings_selected = true;
   if (view != nullptr) {
+    // The view holds at least the ids it selects: a limit that is large next
+    // to the whole view is large next to them too.
+    if (span == Span::kFromFirstKey && request.limit >= view->cardinality() / 16) {
+      return std::nullopt;
+    }
     selected = view->clone();
     selected->and_inplace(walk.all);
     const uint64_t count = selected->cardinality();
@@ -377,7 +391,7 @@ void keep_nan(IndexState& state, uint32_t attribute, std::vector<uint32_t>& ids)
   ids.clear();
   const std::array<uint32_t, 1> path = {attribute};
   for (const auto& [id, record] : records) {
-    if (group_of(read_path(*record, path)) == kNan) ids.push_back(id);
+    if (group_of(read_path(record.record(), path)) == kNan) ids.push_back(id);
   }
 }
 

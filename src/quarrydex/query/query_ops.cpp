@@ -52,6 +52,44 @@ Bitmap within(const HybridSet* set, const Bitmap& candidates) {
   return result;
 }
 
+// Every id of `set`.
+Bitmap copy_of(const HybridSet* set) {
+  Bitmap result;
+  if (set == nullptr) return result;
+  if (const Bitmap* large = set->large()) return large->clone();
+  if (const CenteredArray* small = set->small()) {
+    const auto run = small->run();
+    result.add_many(run.data(), run.size());
+  }
+  return result;
+}
+
+// Every id whose value equals `value`.
+Bitmap all_equal(ValueIndex& index, const PyValue& value) {
+  switch (value.kind()) {
+    case ValueKind::kInt:
+    case ValueKind::kFloat: {
+      const auto key = numeric_key(value);
+      if (!key) return Bitmap();
+      ReadGuard guard(index.numbers.lock());
+      return copy_of(index.numbers.get(guard).exact.find(*key));
+    }
+    case ValueKind::kStr: {
+      ReadGuard guard(index.strings.lock());
+      return copy_of(index.strings.get(guard).exact.find(value.as_str()));
+    }
+    case ValueKind::kBool: {
+      ReadGuard guard(index.booleans.lock());
+      return index.booleans.get(guard).set(value.as_bool()).clone();
+    }
+    default: {
+      Bitmap result;
+      index.hashed.or_into(value, result);
+      return result;
+    }
+  }
+}
+
 Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) {
   return visit_value(
       value, Overloaded{
@@ -242,6 +280,15 @@ uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
             return index.hashed.cardinality(other.value);
           },
       });
+}
+
+std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, const Bitmap* running) {
+  {
+    ReadGuard guard(index.proxies.lock());
+    if (!index.proxies.get(guard).set.empty()) return std::nullopt;
+  }
+  if (running == nullptr) return all_equal(index, value);
+  return equal(index, value, *running);
 }
 
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids) {

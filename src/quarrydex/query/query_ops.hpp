@@ -7,6 +7,8 @@
 // selects nothing.
 #pragma once
 
+#include <optional>
+
 #include "query/query_expr.hpp"
 #include "structures/bitmap.hpp"
 
@@ -19,6 +21,12 @@ Bitmap lookup_leaf(const QueryExpr& query, ValueIndex& index, const Bitmap& univ
 // How many ids an equality on this attribute can select at most: one probe
 // of the posting lists. Used only to order the children of a conjunction.
 uint64_t equal_size_hint(ValueIndex& index, const PyValue& value);
+
+// One step of a conjunction of equalities: the ids of `running` whose value
+// equals `value`, or every such id when `running` is null. Nothing (nullopt)
+// when the attribute holds container members: their ids stand for holders,
+// which only a lookup within a universe maps back.
+std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, const Bitmap* running);
 
 // Replaces the proxy ids of `ids` by the ids of the objects they stand in for.
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids);

@@ -51,13 +51,8 @@ StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
   WriteGuard guard(state.store->lock());
   ObjectStore& store = state.store->get(guard);
   const ObjectId id = record.id;
-  if (id >= store.size() || store[id].empty() ||
-      store[id].owned_handle->attributes != record.attributes) {
-    return {};
-  }
-  StoredIndexable slot = std::move(store[id]);
-  store[id].vacate();
-  return slot;
+  if (!store.holds(id) || store.record(id).attributes != record.attributes) return {};
+  return store.take(id);
 }
 
 }  // namespace
@@ -65,8 +60,7 @@ StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
 bool holds_object(IndexState& state, const IndexAPI& record) {
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
-  return record.id < store.size() && !store[record.id].empty() &&
-         store[record.id].owned_handle->attributes == record.attributes;
+  return store.holds(record.id) && store.record(record.id).attributes == record.attributes;
 }
 
 bool remove_held_object(const std::shared_ptr<IndexState>& state, const IndexAPI& record) {

@@ -79,6 +79,20 @@ class Bitmap {
       if (n < 256) break;
     }
   }
+  // Calls f(ids, count) for consecutive blocks of at most `kBlock` ids, in
+  // ascending order; the block is valid only during the call.
+  static constexpr uint32_t kBlock = 256;
+  template <typename F>
+  void for_each_block(F&& f) const {
+    roaring_uint32_iterator_t it;
+    roaring_init_iterator(&bitmap_, &it);
+    uint32_t buffer[kBlock];
+    for (;;) {
+      const uint32_t n = roaring_read_uint32_iterator(&it, buffer, kBlock);
+      if (n != 0) f(static_cast<const uint32_t*>(buffer), n);
+      if (n < kBlock) break;
+    }
+  }
   std::vector<uint32_t> to_vector() const;
 
  private:
