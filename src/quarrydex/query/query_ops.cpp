@@ -66,28 +66,30 @@ Bitmap copy_of(const HybridSet* set) {
 
 // Every id whose value equals `value`.
 Bitmap all_equal(ValueIndex& index, const PyValue& value) {
-  switch (value.kind()) {
-    case ValueKind::kInt:
-    case ValueKind::kFloat: {
-      const auto key = numeric_key(value);
-      if (!key) return Bitmap();
-      ReadGuard guard(index.numbers.lock());
-      return copy_of(index.numbers.get(guard).exact.find(*key));
-    }
-    case ValueKind::kStr: {
-      ReadGuard guard(index.strings.lock());
-      return copy_of(index.strings.get(guard).exact.find(value.as_str()));
-    }
-    case ValueKind::kBool: {
-      ReadGuard guard(index.booleans.lock());
-      return index.booleans.get(guard).set(value.as_bool()).clone();
-    }
-    default: {
-      Bitmap result;
-      index.hashed.or_into(value, result);
-      return result;
-    }
-  }
+  return visit_value(
+      value, Overloaded{
+                 [&](const NumberValue& number) {
+                   const auto key = numeric_key(number.value);
+                   if (!key) return Bitmap();
+                   ReadGuard guard(index.numbers.lock());
+                   return index.numbers.get(guard)
+                       .exact.collect_range(*key, true, *key, true, UINT64_MAX)
+                       .value_or(Bitmap());
+                 },
+                 [&](const StringValue& string) {
+                   ReadGuard guard(index.strings.lock());
+                   return copy_of(index.strings.get(guard).exact.find(string.text));
+                 },
+                 [&](const BoolValue& boolean) {
+                   ReadGuard guard(index.booleans.lock());
+                   return index.booleans.get(guard).set(boolean.truth).clone();
+                 },
+                 [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
+                   Bitmap result;
+                   index.hashed.or_into(other.value, result);
+                   return result;
+                 },
+             });
 }
 
 Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) {
