@@ -223,21 +223,34 @@ int indexable_clear(PyObject* self) {
   return 0;  // `dropped` releases its references here, without the mutex held
 }
 
-std::optional<PyValue> tracked_value(PyObject* self, uint32_t attribute) {
+// The Python object for a tracked attribute, or null when the object has no
+// such attribute. Made while the map's mutex is held, so the value is not
+// copied: a new int, float, str or bool, or a new reference to the assigned
+// object; neither is collectable nor runs Python code. A failure (no memory)
+// is raised after the mutex is released, which leaves the mutex unmarked.
+PyObject* tracked_value(PyObject* self, uint32_t attribute) {
   const IndexAPI& api = as_indexable(self)->api;
-  MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
-  const PyValue* value = api.attributes->get(guard).map.get(attribute);
-  if (value == nullptr) return std::nullopt;
-  return *value;
+  PyObject* result = nullptr;
+  bool failed = false;
+  {
+    MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
+    const PyValue* value = api.attributes->get(guard).map.get(attribute);
+    if (value == nullptr) return nullptr;
+    try {
+      result = value_to_python(*value);
+    } catch (const PythonError&) {
+      failed = true;
+    }
+  }
+  if (failed) throw PythonError();
+  return result;
 }
 
 PyObject* read_attribute(PyObject* self, PyObject* name) {
   if (!PyUnicode_Check(name)) {
     convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
   }
-  if (auto value = tracked_value(self, attribute_id_of(name))) {
-    return value_to_python(*value);
-  }
+  if (PyObject* value = tracked_value(self, attribute_id_of(name))) return value;
   PyObject* found = PyObject_GenericGetAttr(self, name);
   if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
