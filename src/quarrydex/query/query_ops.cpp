@@ -64,60 +64,43 @@ Bitmap copy_of(const HybridSet* set) {
   return result;
 }
 
-// Every id whose value equals `value`.
-Bitmap all_equal(ValueIndex& index, const PyValue& value) {
+// The ids whose value equals `value`: those in `candidates`, or every one
+// when `candidates` is null.
+Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap* candidates) {
+  auto clip = [&](Bitmap ids) {
+    if (candidates != nullptr) ids.and_inplace(*candidates);
+    return ids;
+  };
   return visit_value(
-      value, Overloaded{
-                 [&](const NumberValue& number) {
-                   const auto key = numeric_key(number.value);
-                   if (!key) return Bitmap();
-                   ReadGuard guard(index.numbers.lock());
-                   return index.numbers.get(guard)
-                       .exact.collect_range(*key, true, *key, true, UINT64_MAX)
-                       .value_or(Bitmap());
-                 },
-                 [&](const StringValue& string) {
-                   ReadGuard guard(index.strings.lock());
-                   return copy_of(index.strings.get(guard).exact.find(string.text));
-                 },
-                 [&](const BoolValue& boolean) {
-                   ReadGuard guard(index.booleans.lock());
-                   return index.booleans.get(guard).set(boolean.truth).clone();
-                 },
-                 [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
-                   Bitmap result;
-                   index.hashed.or_into(other.value, result);
-                   return result;
-                 },
-             });
+      value,
+      Overloaded{
+          [&](const NumberValue& number) {
+            const auto key = numeric_key(number.value);
+            if (!key) return Bitmap();
+            ReadGuard guard(index.numbers.lock());
+            const NumericPostings& postings = index.numbers.get(guard).exact;
+            if (candidates != nullptr) return postings.equal_within(*key, *candidates);
+            return postings.collect_range(*key, true, *key, true, UINT64_MAX).value_or(Bitmap());
+          },
+          [&](const StringValue& string) {
+            ReadGuard guard(index.strings.lock());
+            const HybridSet* set = index.strings.get(guard).exact.find(string.text);
+            return candidates != nullptr ? within(set, *candidates) : copy_of(set);
+          },
+          [&](const BoolValue& boolean) {
+            ReadGuard guard(index.booleans.lock());
+            return clip(index.booleans.get(guard).set(boolean.truth).clone());
+          },
+          [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
+            Bitmap result;
+            index.hashed.or_into(other.value, result);
+            return clip(std::move(result));
+          },
+      });
 }
 
 Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) {
-  return visit_value(
-      value, Overloaded{
-                 [&](const NumberValue& number) {
-                   const auto key = numeric_key(number.value);
-                   if (!key) return Bitmap();
-                   ReadGuard guard(index.numbers.lock());
-                   return index.numbers.get(guard).exact.equal_within(*key, candidates);
-                 },
-                 [&](const StringValue& string) {
-                   ReadGuard guard(index.strings.lock());
-                   return within(index.strings.get(guard).exact.find(string.text), candidates);
-                 },
-                 [&](const BoolValue& boolean) {
-                   ReadGuard guard(index.booleans.lock());
-                   Bitmap result = index.booleans.get(guard).set(boolean.truth).clone();
-                   result.and_inplace(candidates);
-                   return result;
-                 },
-                 [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
-                   Bitmap result;
-                   index.hashed.or_into(other.value, result);
-                   result.and_inplace(candidates);
-                   return result;
-                 },
-             });
+  return equal(index, value, &candidates);
 }
 
 // Walking the posting lists pays off while the matches are few next to the
@@ -289,8 +272,7 @@ std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, cons
     ReadGuard guard(index.proxies.lock());
     if (!index.proxies.get(guard).set.empty()) return std::nullopt;
   }
-  if (running == nullptr) return all_equal(index, value);
-  return equal(index, value, *running);
+  return equal(index, value, running);
 }
 
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids) {
