@@ -19,6 +19,9 @@
 #include <span>
 #include <vector>
 
+#include <absl/container/flat_hash_map.h>
+
+#include "base/panic.hpp"
 #include "core/index_links.hpp"
 #include "core/nested_graph.hpp"
 #include "core/private_values.hpp"
@@ -34,7 +37,12 @@ namespace {
 
 // The batch's copies live in two flat scratch buffers (see ScratchAllocator),
 // so that nothing of them stays resident once the batch is done.
-using CopiedValue = std::pair<uint32_t, PyValue>;
+// The object's id sits in what would be padding beside the attribute.
+struct CopiedValue {
+  uint32_t attribute;
+  ObjectId id;
+  PyValue value;
+};
 
 struct CopiedObject {
   const StoredIndexable* slot;
@@ -62,7 +70,7 @@ void copy_values(const StoredIndexable& slot, Copies& copies) {
   const ObjectAttributes& attributes = record.attributes->get(guard);
   const size_t begin = copies.values.size();
   attributes.map.for_each([&](uint32_t attribute, const PyValue& value) {
-    copies.values.emplace_back(attribute, value);
+    copies.values.push_back({attribute, slot.id(), value});
   });
   copies.objects.push_back({&slot, attributes.generation, begin, copies.values.size()});
 }
@@ -78,35 +86,54 @@ Copies copy_all(const std::vector<StoredIndexable>& slots) {
   return copies;
 }
 
-using Column = ScratchVector<std::pair<ObjectId, const PyValue*>>;
+// The plain values of the batch ordered by attribute, as positions into the
+// copies: 4 bytes per value, where a column of (id, value) pairs per
+// attribute held at once would cost 16. `starts` has one more entry than
+// `attributes`; attribute a's positions are positions[starts[a], starts[a+1]).
+struct ByAttribute {
+  std::vector<uint32_t> attributes;  // ascending
+  std::vector<size_t> starts;
+  ScratchVector<uint32_t> positions;
+};
 
-// One column per attribute (ascending attribute id), each sized up front.
-std::map<uint32_t, Column> columns_of(const Copies& copies) {
+ByAttribute order_by_attribute(const Copies& copies) {
+  // Positions are 32-bit: a batch of 4G values would need 100+ GiB anyway.
+  if (copies.values.size() > UINT32_MAX) panic("bulk insertion of over 2^32 values");
   std::map<uint32_t, size_t> sizes;
-  for (const auto& [attribute, value] : copies.values) {
+  for (const auto& [attribute, id, value] : copies.values) {
     if (is_plain(value)) ++sizes[attribute];
   }
-  std::map<uint32_t, Column> columns;
-  for (const auto& [attribute, size] : sizes) columns[attribute].reserve(size);
-  for (const CopiedObject& copy : copies.objects) {
-    for (const auto& [attribute, value] : copies.values_of(copy)) {
-      if (is_plain(value)) columns[attribute].emplace_back(copy.slot->id(), &value);
-    }
+  ByAttribute order;
+  absl::flat_hash_map<uint32_t, size_t> next;
+  size_t total = 0;
+  for (const auto& [attribute, size] : sizes) {
+    order.attributes.push_back(attribute);
+    order.starts.push_back(total);
+    next[attribute] = total;
+    total += size;
   }
-  return columns;
+  order.starts.push_back(total);
+  order.positions.resize(total);
+  for (size_t i = 0; i < copies.values.size(); ++i) {
+    const auto& [attribute, id, value] = copies.values[i];
+    if (is_plain(value)) order.positions[next[attribute]++] = static_cast<uint32_t>(i);
+  }
+  return order;
 }
 
 // Groups the column by kind; numbers and strings are then sorted once and
 // each structure is built from its group (see NumericValues::insert_many and
 // StringValues::insert_many). The groups are freed before this returns.
-void insert_column(ValueIndex& index, const Column& column) {
+void insert_column(ValueIndex& index, const Copies& copies, std::span<const uint32_t> column) {
   ScratchVector<std::pair<OrderKey, uint32_t>> number_items;
   ScratchVector<std::pair<std::string_view, uint32_t>> string_items;
   WriteGuard numbers_guard(index.numbers.lock());
   WriteGuard strings_guard(index.strings.lock());
   WriteGuard booleans_guard(index.booleans.lock());
   BooleanSets& booleans = index.booleans.get(booleans_guard);
-  for (const auto& [id, value] : column) {
+  for (const uint32_t position : column) {
+    const ObjectId id = copies.values[position].id;
+    const PyValue* value = &copies.values[position].value;
     mark_valueless(index, id, *value);
     visit_value(*value,
                 Overloaded{
@@ -150,7 +177,7 @@ void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link, con
   const ObjectAttributes& attributes = record.attributes->get(guard);
   const bool raced = attributes.generation != copy.generation;
   if (raced) {
-    for (const auto& [attribute, value] : copies.values_of(copy)) {
+    for (const auto& [attribute, id, value] : copies.values_of(copy)) {
       if (is_plain(value)) remove_value(state, record.id, attribute, value);
     }
   }
@@ -172,8 +199,13 @@ void add_objects(const std::shared_ptr<IndexState>& state,
   for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
 
   const Copies copies = copy_all(slots);
-  for (const auto& [attribute, column] : columns_of(copies)) {
-    insert_column(*value_index_for(*state, link, attribute), column);
+  {
+    const ByAttribute order = order_by_attribute(copies);
+    for (size_t a = 0; a < order.attributes.size(); ++a) {
+      const std::span<const uint32_t> column(order.positions.data() + order.starts[a],
+                                             order.starts[a + 1] - order.starts[a]);
+      insert_column(*value_index_for(*state, link, order.attributes[a]), copies, column);
+    }
   }
   for (const CopiedObject& copy : copies.objects) finish_object(*state, link, copies, copy);
   settle_nested();
