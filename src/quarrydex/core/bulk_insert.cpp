@@ -47,8 +47,8 @@ struct CopiedValue {
 struct CopiedObject {
   const StoredIndexable* slot;
   uint64_t generation;
-  size_t begin;  // its values are values[begin, end) of the batch
-  size_t end;
+  uint32_t begin;  // its values are values[begin, end) of the batch
+  uint32_t end;
 };
 
 struct Copies {
@@ -72,7 +72,10 @@ void copy_values(const StoredIndexable& slot, Copies& copies) {
   attributes.map.for_each([&](uint32_t attribute, const PyValue& value) {
     copies.values.push_back({attribute, slot.id(), value});
   });
-  copies.objects.push_back({&slot, attributes.generation, begin, copies.values.size()});
+  // Positions are 32-bit: a batch of 4G values would need 100+ GiB anyway.
+  if (copies.values.size() > UINT32_MAX) panic("bulk insertion of over 2^32 values");
+  copies.objects.push_back({&slot, attributes.generation, static_cast<uint32_t>(begin),
+                            static_cast<uint32_t>(copies.values.size())});
 }
 
 Copies copy_all(const std::vector<StoredIndexable>& slots) {
@@ -97,8 +100,6 @@ struct ByAttribute {
 };
 
 ByAttribute order_by_attribute(const Copies& copies) {
-  // Positions are 32-bit: a batch of 4G values would need 100+ GiB anyway.
-  if (copies.values.size() > UINT32_MAX) panic("bulk insertion of over 2^32 values");
   std::map<uint32_t, size_t> sizes;
   for (const auto& [attribute, id, value] : copies.values) {
     if (is_plain(value)) ++sizes[attribute];
