@@ -654,6 +654,7 @@ TEST(NumericPostings, MatchesModel) {
                                : std::vector<uint32_t>(found->second.begin(), found->second.end());
       ASSERT_EQ(postings.count(probe), expected.size());
       ASSERT_EQ(postings.equal_within(probe, Bitmap::range(0, 5000)).to_vector(), expected);
+      ASSERT_EQ(postings.equal_all(probe).to_vector(), expected);
       const uint32_t some = below(4500);
       ASSERT_EQ(postings.holds(probe, some), found != model.end() && found->second.contains(some));
       // A range with random bounds and inclusiveness, and the walk over it.

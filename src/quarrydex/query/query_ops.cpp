@@ -71,32 +71,31 @@ Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap* candidates) 
     if (candidates != nullptr) ids.and_inplace(*candidates);
     return ids;
   };
-  return visit_value(
-      value,
-      Overloaded{
-          [&](const NumberValue& number) {
-            const auto key = numeric_key(number.value);
-            if (!key) return Bitmap();
-            ReadGuard guard(index.numbers.lock());
-            const NumericPostings& postings = index.numbers.get(guard).exact;
-            if (candidates != nullptr) return postings.equal_within(*key, *candidates);
-            return postings.collect_range(*key, true, *key, true, UINT64_MAX).value_or(Bitmap());
-          },
-          [&](const StringValue& string) {
-            ReadGuard guard(index.strings.lock());
-            const HybridSet* set = index.strings.get(guard).exact.find(string.text);
-            return candidates != nullptr ? within(set, *candidates) : copy_of(set);
-          },
-          [&](const BoolValue& boolean) {
-            ReadGuard guard(index.booleans.lock());
-            return clip(index.booleans.get(guard).set(boolean.truth).clone());
-          },
-          [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
-            Bitmap result;
-            index.hashed.or_into(other.value, result);
-            return clip(std::move(result));
-          },
-      });
+  return visit_value(value,
+                     Overloaded{
+                         [&](const NumberValue& number) {
+                           const auto key = numeric_key(number.value);
+                           if (!key) return Bitmap();
+                           ReadGuard guard(index.numbers.lock());
+                           const NumericPostings& postings = index.numbers.get(guard).exact;
+                           return candidates != nullptr ? postings.equal_within(*key, *candidates)
+                                                        : postings.equal_all(*key);
+                         },
+                         [&](const StringValue& string) {
+                           ReadGuard guard(index.strings.lock());
+                           const HybridSet* set = index.strings.get(guard).exact.find(string.text);
+                           return candidates != nullptr ? within(set, *candidates) : copy_of(set);
+                         },
+                         [&](const BoolValue& boolean) {
+                           ReadGuard guard(index.booleans.lock());
+                           return clip(index.booleans.get(guard).set(boolean.truth).clone());
+                         },
+                         [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
+                           Bitmap result;
+                           index.hashed.or_into(other.value, result);
+                           return clip(std::move(result));
+                         },
+                     });
 }
 
 Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) {
@@ -267,12 +266,26 @@ uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
       });
 }
 
-std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, const Bitmap* running) {
+std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, Bitmap* running) {
   {
     ReadGuard guard(index.proxies.lock());
     if (!index.proxies.get(guard).set.empty()) return std::nullopt;
   }
-  return equal(index, value, running);
+  if (running == nullptr) return equal(index, value, nullptr);
+  // `running` is the caller's to give up: a dense string posting list
+  // narrows it in place instead of through a copy of either set.
+  return visit_value(value, Overloaded{
+                                [&](const StringValue& string) {
+                                  ReadGuard guard(index.strings.lock());
+                                  const HybridSet* set =
+                                      index.strings.get(guard).exact.find(string.text);
+                                  const Bitmap* large = set == nullptr ? nullptr : set->large();
+                                  if (large == nullptr) return within(set, *running);
+                                  running->and_inplace(*large);
+                                  return std::move(*running);
+                                },
+                                [&](const auto&) { return equal(index, value, running); },
+                            });
 }
 
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids) {

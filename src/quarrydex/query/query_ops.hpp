@@ -25,8 +25,9 @@ uint64_t equal_size_hint(ValueIndex& index, const PyValue& value);
 // One step of a conjunction of equalities: the ids of `running` whose value
 // equals `value`, or every such id when `running` is null. Nothing (nullopt)
 // when the attribute holds container members: their ids stand for holders,
-// which only a lookup within a universe maps back.
-std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, const Bitmap* running);
+// which only a lookup within a universe maps back. `running` may be left
+// emptied (moved into the result) when a result is returned.
+std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, Bitmap* running);
 
 // Replaces the proxy ids of `ids` by the ids of the objects they stand in for.
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids);

@@ -114,6 +114,21 @@ Bitmap NumericPostings::equal_within(OrderKey key, const Bitmap& candidates) con
   return result;
 }
 
+// The heavy set is copied as it is and the column run already ascends by id,
+// so neither needs the sort a range collection pays for.
+Bitmap NumericPostings::equal_all(OrderKey key) const {
+  Bitmap result;
+  if (const auto h = heavy_.find(key); h != heavy_.end()) {
+    if (const Bitmap* large = h->second.large()) return large->clone();
+    h->second.or_into(result);
+    return result;
+  }
+  std::vector<uint32_t> ids;
+  for (auto c = first_of(key); key_at(c, key); ++c) ids.push_back(c->id);
+  result.add_many(ids.data(), ids.size());
+  return result;
+}
+
 std::optional<Bitmap> NumericPostings::collect_range(const std::optional<OrderKey>& lower,
                                                      bool lower_inclusive,
                                                      const std::optional<OrderKey>& upper,

@@ -59,6 +59,8 @@ class NumericPostings {
   bool holds(OrderKey key, uint32_t id) const;
   // The ids holding key that are in candidates.
   Bitmap equal_within(OrderKey key, const Bitmap& candidates) const;
+  // Every id holding key.
+  Bitmap equal_all(OrderKey key) const;
 
   // The ids of the keys between the bounds (an absent bound is open), or
   // nothing when they hold more than `limit` ids.
