@@ -21,30 +21,30 @@ bool stores_value(ValueIndex& index, uint32_t id, const PyValue& value) {
     ReadGuard guard(index.valueless.lock());
     return index.valueless.get(guard).contains(id);
   }
-  return visit_value(value,
-                     Overloaded{
-                         [&](const NumberValue& number) {
-                           ReadGuard guard(index.numbers.lock());
-                           const auto key = numeric_key(number.value);
-                           return key && index.numbers.get(guard).exact.holds(*key, id);
-                         },
-                         [&](const StringValue& string) {
-                           ReadGuard guard(index.strings.lock());
-                           return set_holds(index.strings.get(guard).exact.find(string.text), id);
-                         },
-                         [&](const BoolValue& boolean) {
-                           ReadGuard guard(index.booleans.lock());
-                           return index.booleans.get(guard).set(boolean.truth).contains(id);
-                         },
-                         [&](const ContainerValue&) {
-                           ReadGuard guard(index.proxies.lock());
-                           return index.proxies.get(guard).by_owner.contains(id);
-                         },
-                         [&](const OneOf<NestedValue, HashedValue> auto& other) {
-                           const auto set = index.hashed.lookup(other.value);
-                           return set && set->contains(id);
-                         },
-                     });
+  return visit_value(value, Overloaded{
+                                [&](const NumberValue& number) {
+                                  ReadGuard guard(index.numbers.lock());
+                                  const auto key = numeric_key(number.value);
+                                  return key && index.numbers.get(guard).exact.holds(*key, id);
+                                },
+                                [&](const StringValue& string) {
+                                  ReadGuard guard(index.strings.lock());
+                                  return set_holds(index.strings.get(guard).exact.find(string.text),
+                                                   id);
+                                },
+                                [&](const BoolValue& boolean) {
+                                  ReadGuard guard(index.booleans.lock());
+                                  return index.booleans.get(guard).set(boolean.truth).contains(id);
+                                },
+                                [&](const ContainerValue&) {
+                                  ReadGuard guard(index.proxies.lock());
+                                  return index.proxies.get(guard).by_owner.contains(id);
+                                },
+                                [&](const OneOf<NestedValue, HashedValue> auto& other) {
+                                  const auto set = index.hashed.lookup(other.value);
+                                  return set && set->contains(id);
+                                },
+                            });
 }
 
 StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
