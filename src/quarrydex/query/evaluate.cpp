@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/value_index.hpp"
+#include "query/narrow.hpp"
 #include "query/presence.hpp"
 #include "query/query_ops.hpp"
 #include "structures/string_interner/interner.hpp"
@@ -49,11 +50,11 @@ int priority(QueryKind kind) {
   return 15;
 }
 
-Bitmap minus(const Bitmap& universe, const Bitmap& removed) {
-  Bitmap result = universe.clone();
-  result.andnot_inplace(removed);
-  return result;
-}
+// `whole`: `universe` is every id of the index, and every id in its posting
+// lists is in it (no narrowing is withdrawing ids meanwhile), so a posting
+// list needs no intersection with it.
+Bitmap evaluate_in(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe,
+                   bool whole);
 
 std::shared_ptr<ValueIndex> value_index(const AttributeTable& table, std::string_view head) {
   const uint32_t id = interner().intern(head);
@@ -130,7 +131,8 @@ Bitmap nested_leaf(const QueryExpr& query, ValueIndex& first, std::string_view r
   return holders_in(first, found, universe);
 }
 
-Bitmap leaf(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
+Bitmap leaf(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe,
+            bool whole = false) {
   const std::string_view path = query.attribute.view();
   const size_t dot = path.find('.');
   const std::string_view head = path.substr(0, dot);
@@ -140,7 +142,73 @@ Bitmap leaf(const QueryExpr& query, const AttributeTable& table, const Bitmap& u
     return nested_leaf(query, *index, path.substr(dot + 1), universe);
   }
   if (query.kind == QueryKind::kHas) return presence_lookup(*index, universe);
+  if (whole && query.kind == QueryKind::kEq) {
+    if (auto all = narrow_equal(*index, query.value(), nullptr)) return std::move(*all);
+  }
   return lookup_leaf(query, *index, universe);
+}
+
+bool plain_path(const QueryExpr& query) {
+  return query.attribute.view().find('.') == std::string_view::npos;
+}
+
+// running −= the ids whose value equals the value of `query` (an `Eq` or a
+// `Ne` leaf, read as an equality).
+void subtract_equal_leaf(const QueryExpr& query, const AttributeTable& table, Bitmap& running) {
+  if (plain_path(query)) {
+    std::shared_ptr<ValueIndex> index = value_index(table, query.attribute.view());
+    if (index == nullptr) return;  // no object has the attribute
+    if (subtract_equal(*index, query.value(), running)) return;
+  }
+  QueryExpr equal = query;
+  equal.kind = QueryKind::kEq;
+  running.andnot_inplace(leaf(equal, table, running));
+}
+
+// running −= the ids of `running` that satisfy `query`. A negation is never
+// materialised: an equality takes its posting list out in place, `or`
+// children are taken out one after another (each reads what the previous
+// ones left), and a double negation keeps what its child selects.
+void subtract(const QueryExpr& query, const AttributeTable& table, Bitmap& running) {
+  switch (query.kind) {
+    case QueryKind::kEq:
+      subtract_equal_leaf(query, table, running);
+      return;
+    case QueryKind::kNe: {
+      QueryExpr equal = query;
+      equal.kind = QueryKind::kEq;
+      running = leaf(equal, table, running);
+      return;
+    }
+    case QueryKind::kNot:
+      running = evaluate_in(query.children.front(), table, running, false);
+      return;
+    case QueryKind::kOr:
+      for (const QueryExpr& child : query.children) {
+        if (running.empty()) return;
+        subtract(child, table, running);
+      }
+      return;
+    default:
+      running.andnot_inplace(evaluate_in(query, table, running, false));
+  }
+}
+
+// running ∩= `negation` (a `Ne` leaf or a `Not`), without building the
+// complement: what the negated query selects is taken out.
+void keep_negation(const QueryExpr& negation, const AttributeTable& table, Bitmap& running) {
+  if (negation.kind == QueryKind::kNe) {
+    subtract_equal_leaf(negation, table, running);
+  } else {
+    subtract(negation.children.front(), table, running);
+  }
+}
+
+Bitmap negation_within(const QueryExpr& negation, const AttributeTable& table,
+                       const Bitmap& universe) {
+  Bitmap result = universe.clone();
+  keep_negation(negation, table, result);
+  return result;
 }
 
 // Equalities on plain attributes go first, smallest posting list first: the
@@ -162,7 +230,7 @@ using Ordered = std::vector<std::pair<std::pair<int, uint64_t>, const QueryExpr*
 // the few ids left. Returns how many children this took (0: none could be
 // taken); `running` holds their result within `universe`.
 size_t leading_equalities(const Ordered& order, const AttributeTable& table, const Bitmap& universe,
-                          Bitmap& running) {
+                          bool whole, Bitmap& running) {
   size_t taken = 0;
   for (; taken < order.size(); ++taken) {
     const QueryExpr& child = *order[taken].second;
@@ -178,11 +246,12 @@ size_t leading_equalities(const Ordered& order, const AttributeTable& table, con
     running = std::move(*step);
     if (running.empty()) return taken + 1;
   }
-  if (taken != 0) running.and_inplace(universe);
+  if (taken != 0 && !whole) running.and_inplace(universe);
   return taken;
 }
 
-Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
+Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe,
+                    bool whole) {
   Ordered order;
   for (const QueryExpr& child : query.children) {
     order.push_back({{priority(child.kind), order_hint(child, table)}, &child});
@@ -191,22 +260,45 @@ Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const B
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   // The first child reads the universe itself; only its result is owned.
   Bitmap running;
-  const size_t taken = leading_equalities(order, table, universe, running);
+  const size_t taken = leading_equalities(order, table, universe, whole, running);
   const Bitmap* current = taken == 0 ? &universe : &running;
   for (size_t i = taken; i < order.size(); ++i) {
     if (current->empty()) break;  // nothing can come back
-    running = evaluate(*order[i].second, table, *current);
+    const QueryExpr& child = *order[i].second;
+    if (child.kind == QueryKind::kNe || child.kind == QueryKind::kNot) {
+      // A negated child takes its ids out of the running set in place.
+      if (current == &universe) running = universe.clone();
+      keep_negation(child, table, running);
+    } else {
+      running = evaluate_in(child, table, *current, whole && current == &universe);
+    }
     current = &running;
   }
   return current == &universe ? universe.clone() : std::move(running);
 }
 
-Bitmap evaluate_or(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
+Bitmap evaluate_or(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe,
+                   bool whole) {
   Bitmap result;
   for (const QueryExpr& child : query.children) {
-    result.or_inplace(evaluate(child, table, universe));
+    result.or_inplace(evaluate_in(child, table, universe, whole));
   }
   return result;
+}
+
+Bitmap evaluate_in(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe,
+                   bool whole) {
+  switch (query.kind) {
+    case QueryKind::kNe:
+    case QueryKind::kNot:
+      return negation_within(query, table, universe);
+    case QueryKind::kAnd:
+      return evaluate_and(query, table, universe, whole);
+    case QueryKind::kOr:
+      return evaluate_or(query, table, universe, whole);
+    default:
+      return leaf(query, table, universe, whole);
+  }
 }
 
 }  // namespace
@@ -221,28 +313,18 @@ void validate_query(const QueryExpr& query) {
 }
 
 Bitmap evaluate(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe) {
-  switch (query.kind) {
-    case QueryKind::kNe: {
-      QueryExpr equal = query;
-      equal.kind = QueryKind::kEq;
-      return minus(universe, leaf(equal, table, universe));
-    }
-    case QueryKind::kNot:
-      return minus(universe, evaluate(query.children.front(), table, universe));
-    case QueryKind::kAnd:
-      return evaluate_and(query, table, universe);
-    case QueryKind::kOr:
-      return evaluate_or(query, table, universe);
-    default:
-      return leaf(query, table, universe);
-  }
+  return evaluate_in(query, table, universe, false);
 }
 
 Bitmap index_query(IndexState& state, const QueryExpr& query) {
   validate_query(query);
   ReadGuard table_guard(state.attributes->lock());
   ReadGuard ids_guard(state.all_ids->lock());
-  return evaluate(query, state.attributes->get(table_guard), state.all_ids->get(ids_guard));
+  // Read under the ids' read lock: no narrowing can start withdrawing ids
+  // while it is held, and none that did is still narrowing the lists.
+  const bool whole = !narrowing_in_progress();
+  return evaluate_in(query, state.attributes->get(table_guard), state.all_ids->get(ids_guard),
+                     whole);
 }
 
 Bitmap filtered_query(IndexState& state, const QueryExpr& query, const Bitmap& ids) {

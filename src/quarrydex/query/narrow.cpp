@@ -1,5 +1,6 @@
 #include "query/narrow.hpp"
 
+#include <atomic>
 #include <vector>
 
 #include "core/bulk_insert.hpp"
@@ -65,7 +66,23 @@ void narrow_value_index(ValueIndex& index, const Bitmap& dropped) {
   for (uint32_t proxy : released) release_id(proxy);
 }
 
+// Narrowings between withdrawing ids and finishing with the structures. One
+// count for every index: it is rarely above zero, and a query that sees it so
+// only loses a shortcut.
+std::atomic<uint32_t> g_narrowing{0};
+
+struct NarrowingMark {
+  NarrowingMark() noexcept { g_narrowing.fetch_add(1, std::memory_order_seq_cst); }
+  ~NarrowingMark() { g_narrowing.fetch_sub(1, std::memory_order_seq_cst); }
+  NarrowingMark(const NarrowingMark&) = delete;
+  NarrowingMark& operator=(const NarrowingMark&) = delete;
+};
+
 }  // namespace
+
+bool narrowing_in_progress() noexcept {
+  return g_narrowing.load(std::memory_order_seq_cst) != 0;
+}
 
 std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids, uint64_t max_stamp) {
   std::vector<StoredIndexable> slots;
@@ -78,6 +95,8 @@ std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids, uint
 }
 
 void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) {
+  // Marked before any id is withdrawn, cleared once the structures hold none.
+  const NarrowingMark mark;
   Bitmap dropped;
   {
     WriteGuard guard(state->all_ids->lock());

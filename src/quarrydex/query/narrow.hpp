@@ -19,6 +19,13 @@ namespace qdx {
 
 void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep);
 
+// Whether some narrowing, of any index, has withdrawn ids from its all-ids set
+// and not yet taken them out of every attribute structure. Read under an
+// index's all-ids read lock, false means that index's posting lists hold
+// only ids of its all-ids set (container members aside) for as long as the
+// lock is held: a narrowing withdraws ids under the write lock.
+bool narrowing_in_progress() noexcept;
+
 // A new index of the objects of `ids` whose slots carry a stamp not above
 // `max_stamp` (the objects a view selected, see StoredIndexable).
 std::shared_ptr<IndexState> rebase_index(IndexState& source, const Bitmap& ids,

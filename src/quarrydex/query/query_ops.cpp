@@ -4,12 +4,19 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <span>
+#include <type_traits>
 
 #include "core/value_index.hpp"
 #include "values/value_visit.hpp"
 
 namespace qdx {
 namespace {
+
+bool holds_members(ValueIndex& index) {
+  ReadGuard guard(index.proxies.lock());
+  return !index.proxies.get(guard).set.empty();
+}
 
 // The universe plus the proxies whose holder is in it.
 class Candidates {
@@ -50,6 +57,18 @@ Bitmap within(const HybridSet* set, const Bitmap& candidates) {
     }
   }
   return result;
+}
+
+// running −= the ids of `set` (a posting list read in place).
+void remove_ids(const HybridSet& set, Bitmap& running) {
+  if (const Bitmap* large = set.large()) {
+    running.andnot_inplace(*large);
+  } else if (const CenteredArray* small = set.small()) {
+    for (uint32_t id : small->run()) running.remove(id);
+  }
+}
+void remove_ids(std::span<const uint32_t> ids, Bitmap& running) {
+  for (uint32_t id : ids) running.remove(id);
 }
 
 // Every id of `set`.
@@ -267,25 +286,76 @@ uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
 }
 
 std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, Bitmap* running) {
-  {
-    ReadGuard guard(index.proxies.lock());
-    if (!index.proxies.get(guard).set.empty()) return std::nullopt;
-  }
+  if (holds_members(index)) return std::nullopt;
   if (running == nullptr) return equal(index, value, nullptr);
-  // `running` is the caller's to give up: a dense string posting list
-  // narrows it in place instead of through a copy of either set.
-  return visit_value(value, Overloaded{
-                                [&](const StringValue& string) {
-                                  ReadGuard guard(index.strings.lock());
-                                  const HybridSet* set =
-                                      index.strings.get(guard).exact.find(string.text);
-                                  const Bitmap* large = set == nullptr ? nullptr : set->large();
-                                  if (large == nullptr) return within(set, *running);
-                                  running->and_inplace(*large);
-                                  return std::move(*running);
-                                },
-                                [&](const auto&) { return equal(index, value, running); },
-                            });
+  // `running` is the caller's to give up: a dense posting list narrows it
+  // in place instead of through a copy of either set.
+  return visit_value(
+      value, Overloaded{
+                 [&](const NumberValue& number) {
+                   const auto key = numeric_key(number.value);
+                   if (!key) return Bitmap();
+                   ReadGuard guard(index.numbers.lock());
+                   const NumericPostings& postings = index.numbers.get(guard).exact;
+                   bool in_place = false;
+                   postings.walk(
+                       false,
+                       [&](OrderKey, const auto& ids) {
+                         if constexpr (std::is_same_v<std::decay_t<decltype(ids)>, HybridSet>) {
+                           if (const Bitmap* large = ids.large()) {
+                             running->and_inplace(*large);
+                             in_place = true;
+                           }
+                         }
+                         return false;
+                       },
+                       key, key);
+                   if (in_place) return std::move(*running);
+                   return postings.equal_within(*key, *running);
+                 },
+                 [&](const StringValue& string) {
+                   ReadGuard guard(index.strings.lock());
+                   const HybridSet* set = index.strings.get(guard).exact.find(string.text);
+                   const Bitmap* large = set == nullptr ? nullptr : set->large();
+                   if (large == nullptr) return within(set, *running);
+                   running->and_inplace(*large);
+                   return std::move(*running);
+                 },
+                 [&](const auto&) { return equal(index, value, running); },
+             });
+}
+
+bool subtract_equal(ValueIndex& index, const PyValue& value, Bitmap& running) {
+  if (holds_members(index)) return false;
+  visit_value(value, Overloaded{
+                         [&](const NumberValue& number) {
+                           const auto key = numeric_key(number.value);
+                           if (!key) return;  // NaN equals nothing
+                           ReadGuard guard(index.numbers.lock());
+                           index.numbers.get(guard).exact.walk(
+                               false,
+                               [&](OrderKey, const auto& ids) {
+                                 remove_ids(ids, running);
+                                 return false;
+                               },
+                               key, key);
+                         },
+                         [&](const StringValue& string) {
+                           ReadGuard guard(index.strings.lock());
+                           const HybridSet* set = index.strings.get(guard).exact.find(string.text);
+                           if (set != nullptr) remove_ids(*set, running);
+                         },
+                         [&](const BoolValue& boolean) {
+                           ReadGuard guard(index.booleans.lock());
+                           running.andnot_inplace(index.booleans.get(guard).set(boolean.truth));
+                         },
+                         [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
+                           Bitmap found;
+                           index.hashed.or_into(other.value, found);
+                           running.andnot_inplace(found);
+                         },
+                     });
+  return true;
 }
 
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids) {

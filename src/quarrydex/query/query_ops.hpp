@@ -29,6 +29,11 @@ uint64_t equal_size_hint(ValueIndex& index, const PyValue& value);
 // emptied (moved into the result) when a result is returned.
 std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, Bitmap* running);
 
+// Takes out of `running` the ids whose value equals `value`, reading the
+// posting lists in place. False (and `running` untouched) when the attribute
+// holds container members, whose ids stand for their holders.
+bool subtract_equal(ValueIndex& index, const PyValue& value, Bitmap& running);
+
 // Replaces the proxy ids of `ids` by the ids of the objects they stand in for.
 Bitmap rewrite_proxies(ValueIndex& index, Bitmap ids);
 
