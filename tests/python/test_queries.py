@@ -378,6 +378,66 @@ def test_filtered_queries_stay_within_the_view(mixed, narrow, query, labels):
     pop.check(idx.reduced(**narrow).reduced_query(query).collect(), labels)
 
 
+def _plain_value(i):
+    # Heavy keys (n: a hundred ids each), column keys (f), dense and rare
+    # strings (s), booleans on some objects only (b), and no containers, so
+    # that equalities and negations read the posting lists directly.
+    values = {"n": i % 3, "f": 1.0 if i % 7 == 0 else i, "s": "x" if i % 2 else ("y" if i % 50 else f"r{i}")}
+    if i % 4:
+        values["b"] = i % 5 == 0
+    return values
+
+
+def _eq(obj, attr, value):
+    if not hasattr(obj, attr) or value != value:
+        return False
+    stored = getattr(obj, attr)
+    return isinstance(stored, bool) == isinstance(value, bool) and isinstance(stored, str) == isinstance(value, str) and stored == value
+
+
+@pytest.fixture(scope="module")
+def plain():
+    pop = Population({f"o{i}": Indexable(**_plain_value(i)) for i in range(300)})
+    return pop, pop.objects()
+
+
+@pytest.mark.parametrize(
+    "query, pred",
+    [
+        (Q.and_(Q.eq("n", 1), Q.ne("s", "x")), lambda o: _eq(o, "n", 1) and not _eq(o, "s", "x")),
+        (Q.and_(Q.eq("n", 1.0), Q.not_(Q.eq("f", 1))), lambda o: _eq(o, "n", 1) and not _eq(o, "f", 1)),
+        (Q.and_(Q.eq("n", 7), Q.not_(Q.eq("s", "x"))), lambda o: False),
+        (Q.and_(Q.eq("s", "y"), Q.eq("n", 2), Q.ne("b", False)), lambda o: _eq(o, "s", "y") and _eq(o, "n", 2) and not _eq(o, "b", False)),
+        (Q.and_(Q.not_(Q.eq("n", 0)), Q.ne("n", 1), Q.ne("f", 3)), lambda o: _eq(o, "n", 2) and not _eq(o, "f", 3)),
+        (Q.and_(Q.eq("s", "r50"), Q.ne("b", True)), lambda o: _eq(o, "s", "r50") and not _eq(o, "b", True)),
+        (Q.ne("zz", 1), lambda o: True),
+        (Q.ne("n", math.nan), lambda o: True),
+        (Q.ne("b", 1), lambda o: True),
+        (Q.not_(Q.eq("zz", 1)), lambda o: True),
+        (Q.not_(Q.eq("n", 5)), lambda o: True),
+        (Q.not_(Q.not_(Q.eq("n", 2))), lambda o: _eq(o, "n", 2)),
+        (Q.not_(Q.ne("f", 1.0)), lambda o: _eq(o, "f", 1)),
+        (Q.eq("f", 1), lambda o: _eq(o, "f", 1)),
+        (Q.or_(Q.eq("n", 0), Q.eq("s", "y")), lambda o: _eq(o, "n", 0) or _eq(o, "s", "y")),
+        (Q.not_(Q.or_(Q.eq("n", 0), Q.eq("b", True), Q.gt("f", 200), Q.not_(Q.eq("s", "x")))),
+         lambda o: not (_eq(o, "n", 0) or _eq(o, "b", True) or o.f > 200 or not _eq(o, "s", "x"))),
+        (Q.and_(Q.eq("n", 1), Q.not_(Q.and_(Q.eq("s", "x"), Q.lt("f", 100)))), lambda o: _eq(o, "n", 1) and not (_eq(o, "s", "x") and o.f < 100)),
+    ],
+)
+def test_negations_and_equalities_on_plain_attributes(plain, query, pred):
+    pop, objs = plain
+    idx = Index()
+    idx.add_object_many(objs)
+    everything = [pop.label_of[id(o)] for o in objs if pred(o)]
+    pop.check(idx.reduced_query(query).collect(), everything)
+    assert len(idx.reduced_query(query)) == len(everything)
+    # Within a view, and after the index was narrowed, only what is left counts.
+    view = idx.reduced(n=2)
+    pop.check(view.reduced_query(query).collect(), [lb for lb in everything if _eq(pop.by_label[lb], "n", 2)])
+    idx.reduce(s="x")
+    pop.check(idx.reduced_query(query).collect(), [lb for lb in everything if _eq(pop.by_label[lb], "s", "x")])
+
+
 # ------------------------------------------------------------ dotted paths
 
 
