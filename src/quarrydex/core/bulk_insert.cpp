@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <span>
 #include <vector>
 
@@ -99,25 +98,50 @@ struct ByAttribute {
   ScratchVector<uint32_t> positions;
 };
 
-ByAttribute order_by_attribute(const Copies& copies) {
-  std::map<uint32_t, size_t> sizes;
-  for (const auto& [attribute, id, value] : copies.values) {
-    if (is_plain(value)) ++sizes[attribute];
+// Counters per attribute. A batch names few attributes, each object in
+// about the same order, so the slot of a value's attribute is usually the one
+// after the previous value's: that guess is checked before the hash map.
+class AttributeCounts {
+ public:
+  size_t& operator[](uint32_t attribute) {
+    if (++guess_ >= entries_.size() || entries_[guess_].first != attribute) {
+      const auto [it, fresh] = slot_of_.try_emplace(attribute, entries_.size());
+      if (fresh) entries_.emplace_back(attribute, 0);
+      guess_ = it->second;
+    }
+    return entries_[guess_].second;
   }
+  std::vector<std::pair<uint32_t, size_t>>& entries() { return entries_; }
+
+ private:
+  std::vector<std::pair<uint32_t, size_t>> entries_;
+  absl::flat_hash_map<uint32_t, size_t> slot_of_;
+  size_t guess_ = SIZE_MAX;
+};
+
+ByAttribute order_by_attribute(const Copies& copies) {
+  AttributeCounts counts;
+  for (const auto& [attribute, id, value] : copies.values) {
+    if (is_plain(value)) ++counts[attribute];
+  }
+  std::vector<std::pair<uint32_t, size_t>> sizes = counts.entries();
+  std::sort(sizes.begin(), sizes.end());
   ByAttribute order;
-  absl::flat_hash_map<uint32_t, size_t> next;
+  absl::flat_hash_map<uint32_t, size_t> start_of;
   size_t total = 0;
   for (const auto& [attribute, size] : sizes) {
     order.attributes.push_back(attribute);
     order.starts.push_back(total);
-    next[attribute] = total;
+    start_of[attribute] = total;
     total += size;
   }
   order.starts.push_back(total);
   order.positions.resize(total);
+  // The counters become each attribute's next position.
+  for (auto& [attribute, next] : counts.entries()) next = start_of[attribute];
   for (size_t i = 0; i < copies.values.size(); ++i) {
     const auto& [attribute, id, value] = copies.values[i];
-    if (is_plain(value)) order.positions[next[attribute]++] = static_cast<uint32_t>(i);
+    if (is_plain(value)) order.positions[counts[attribute]++] = static_cast<uint32_t>(i);
   }
   return order;
 }
@@ -126,8 +150,17 @@ ByAttribute order_by_attribute(const Copies& copies) {
 // each structure is built from its group (see NumericValues::insert_many and
 // StringValues::insert_many). The groups are freed before this returns.
 void insert_column(ValueIndex& index, const Copies& copies, std::span<const uint32_t> column) {
+  size_t numbers = 0;
+  size_t strings = 0;
+  for (const uint32_t position : column) {
+    const ValueKind kind = copies.values[position].value.kind();
+    numbers += kind == ValueKind::kInt || kind == ValueKind::kFloat;
+    strings += kind == ValueKind::kStr;
+  }
   ScratchVector<std::pair<OrderKey, uint32_t>> number_items;
   ScratchVector<std::pair<std::string_view, uint32_t>> string_items;
+  number_items.reserve(numbers);
+  string_items.reserve(strings);
   WriteGuard numbers_guard(index.numbers.lock());
   WriteGuard strings_guard(index.strings.lock());
   WriteGuard booleans_guard(index.booleans.lock());

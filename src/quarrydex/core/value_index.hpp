@@ -78,13 +78,7 @@ struct NumericValues {
     note_writes(1);
   }
   // insert for every (key, id); sorts `items`.
-  void insert_many(std::span<std::pair<OrderKey, uint32_t>> items) {
-    for (const auto& [key, id] : items) ordered.buffered_insert(id, key);
-    ordered.flush();
-    std::sort(items.begin(), items.end());
-    exact.insert_sorted(items);
-    sample.rebuild(exact);
-  }
+  void insert_many(std::span<std::pair<OrderKey, uint32_t>> items);
   void remove(uint32_t id, OrderKey key) {
     ordered.remove(id, key);
     exact.remove(key, id);
