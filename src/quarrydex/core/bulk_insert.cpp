@@ -77,15 +77,16 @@ void copy_values(const StoredIndexable& slot, Copies& copies) {
                             static_cast<uint32_t>(copies.values.size())});
 }
 
-Copies copy_all(const std::vector<StoredIndexable>& slots) {
-  Copies copies;
+// Replaces the copies by those of `slots`; the buffers keep their capacity.
+void copy_all(std::span<const StoredIndexable> slots, Copies& copies) {
+  copies.objects.clear();
+  copies.values.clear();
   copies.objects.reserve(slots.size());
   for (const StoredIndexable& slot : slots) {
     copy_values(slot, copies);
     // Objects of one batch tend to have as many attributes as the first.
     if (copies.objects.size() == 1) copies.values.reserve(copies.values.size() * slots.size() + 1);
   }
-  return copies;
 }
 
 // The plain values of the batch ordered by attribute, as positions into the
@@ -119,14 +120,15 @@ class AttributeCounts {
   size_t guess_ = SIZE_MAX;
 };
 
-ByAttribute order_by_attribute(const Copies& copies) {
+void order_by_attribute(const Copies& copies, ByAttribute& order) {
+  order.attributes.clear();
+  order.starts.clear();
   AttributeCounts counts;
   for (const auto& [attribute, id, value] : copies.values) {
     if (is_plain(value)) ++counts[attribute];
   }
   std::vector<std::pair<uint32_t, size_t>> sizes = counts.entries();
   std::sort(sizes.begin(), sizes.end());
-  ByAttribute order;
   absl::flat_hash_map<uint32_t, size_t> start_of;
   size_t total = 0;
   for (const auto& [attribute, size] : sizes) {
@@ -143,24 +145,23 @@ ByAttribute order_by_attribute(const Copies& copies) {
     const auto& [attribute, id, value] = copies.values[i];
     if (is_plain(value)) order.positions[counts[attribute]++] = static_cast<uint32_t>(i);
   }
-  return order;
 }
+
+// A column's numbers and strings, kept from slice to slice so that their
+// pages are mapped once per batch.
+struct Groups {
+  ScratchVector<std::pair<OrderKey, uint32_t>> numbers;
+  ScratchVector<std::pair<std::string_view, uint32_t>> strings;
+};
 
 // Groups the column by kind; numbers and strings are then sorted once and
 // each structure is built from its group (see NumericValues::insert_many and
-// StringValues::insert_many). The groups are freed before this returns.
-void insert_column(ValueIndex& index, const Copies& copies, std::span<const uint32_t> column) {
-  size_t numbers = 0;
-  size_t strings = 0;
-  for (const uint32_t position : column) {
-    const ValueKind kind = copies.values[position].value.kind();
-    numbers += kind == ValueKind::kInt || kind == ValueKind::kFloat;
-    strings += kind == ValueKind::kStr;
-  }
-  ScratchVector<std::pair<OrderKey, uint32_t>> number_items;
-  ScratchVector<std::pair<std::string_view, uint32_t>> string_items;
-  number_items.reserve(numbers);
-  string_items.reserve(strings);
+// StringValues::insert_many).
+void insert_column(ValueIndex& index, const Copies& copies, std::span<const uint32_t> column,
+                   Groups& groups) {
+  auto& [number_items, string_items] = groups;
+  number_items.clear();
+  string_items.clear();
   WriteGuard numbers_guard(index.numbers.lock());
   WriteGuard strings_guard(index.strings.lock());
   WriteGuard booleans_guard(index.booleans.lock());
@@ -232,16 +233,34 @@ void add_objects(const std::shared_ptr<IndexState>& state,
   // the index holds those of this add only (writes do not update them).
   for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
 
-  const Copies copies = copy_all(slots);
-  {
-    const ByAttribute order = order_by_attribute(copies);
+  // The batch goes through in slices, each copied, inserted and finished
+  // before the next, so the copies of one slice are all the scratch held.
+  // Chosen: 2^17 objects, a few tens of megabytes of copies at most for
+  // objects of a few attributes, and few enough slices that each structure
+  // still takes long sorted runs.
+  constexpr size_t kSlice = size_t{1} << 17;
+  Copies copies;
+  ByAttribute order;
+  Groups groups;
+  absl::flat_hash_map<uint32_t, std::shared_ptr<ValueIndex>> touched;
+  for (size_t begin = 0; begin < slots.size(); begin += kSlice) {
+    const std::span<const StoredIndexable> slice =
+        std::span(slots).subspan(begin, std::min(kSlice, slots.size() - begin));
+    copy_all(slice, copies);
+    order_by_attribute(copies, order);
     for (size_t a = 0; a < order.attributes.size(); ++a) {
       const std::span<const uint32_t> column(order.positions.data() + order.starts[a],
                                              order.starts[a + 1] - order.starts[a]);
-      insert_column(*value_index_for(*state, link, order.attributes[a]), copies, column);
+      std::shared_ptr<ValueIndex>& index = touched[order.attributes[a]];
+      if (index == nullptr) index = value_index_for(*state, link, order.attributes[a]);
+      insert_column(*index, copies, column, groups);
     }
+    for (const CopiedObject& copy : copies.objects) finish_object(*state, link, copies, copy);
   }
-  for (const CopiedObject& copy : copies.objects) finish_object(*state, link, copies, copy);
+  for (const auto& [attribute, index] : touched) {
+    WriteGuard guard(index->numbers.lock());
+    index->numbers.get(guard).rebuild_sample();
+  }
   settle_nested();
 }
 

@@ -153,7 +153,7 @@ void NumericValues::insert_many(NumberItems items) {
   ordered.insert_id_sorted(items);
   sort_by_key(items);
   exact.insert_sorted(items);
-  sample.rebuild(exact);
+  note_writes(items.size());
 }
 
 // Equal strings are grouped by hashing first, so only distinct strings are
