@@ -231,7 +231,9 @@ void add_objects(const std::shared_ptr<IndexState>& state,
   store_and_link(*state, link, slots);
   // A re-added object: the "_" values of its previous add leave first, so
   // the index holds those of this add only (writes do not update them).
-  for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
+  if (holds_private_values(*state)) {
+    for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
+  }
 
   // The batch goes through in slices, each copied, inserted and finished
   // before the next, so the copies of one slice are all the scratch held.
