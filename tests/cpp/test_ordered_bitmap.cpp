@@ -315,6 +315,40 @@ TEST(OrderedBitmap, NarrowAndUnionMatchModel) {
   fresh.check(rng, edges, kUniverse);
 }
 
+// Batches in id order, built chunk by chunk: dense chunks of random keys and
+// of keys that agree on most planes, a sparse chunk, a second batch into
+// cells that already hold ids, then writes on the result.
+TEST(OrderedBitmap, IdSortedBatchesMatchModel) {
+  std::mt19937_64 rng(11);
+  const auto edges = edge_values();
+  constexpr uint32_t kChunk = 1u << 16;
+  constexpr uint32_t kUniverse = 4 * kChunk;
+  CheckedOrdered checked;
+  auto batch = [&](uint32_t first, uint32_t end, unsigned percent, bool small_ints) {
+    std::vector<std::pair<OrderKey, uint32_t>> items;
+    for (uint32_t id = first; id < end; ++id) {
+      if (checked.model.count(id) != 0 || rng() % 100 >= percent) continue;
+      const Num v = small_ints ? int_num(static_cast<int64_t>(rng() % 6)) : random_num(rng, edges);
+      checked.model[id] = v;
+      items.emplace_back(v.key(), id);
+    }
+    checked.bitmap.insert_id_sorted(items);
+  };
+  batch(0, kChunk, 40, false);
+  batch(kChunk, 2 * kChunk, 1, false);
+  batch(2 * kChunk, 3 * kChunk, 90, true);
+  checked.check(rng, edges, kUniverse);
+  batch(0, kChunk, 50, true);
+  batch(3 * kChunk, kUniverse, 100, true);
+  checked.check(rng, edges, kUniverse);
+  for (int n = 0; n < 2000; ++n) checked.remove(static_cast<uint32_t>(rng() % kUniverse));
+  for (int n = 0; n < 2000; ++n) {
+    const auto id = static_cast<uint32_t>(rng() % kUniverse);
+    if (checked.model.count(id) == 0) checked.insert(id, random_num(rng, edges), false);
+  }
+  checked.check(rng, edges, kUniverse);
+}
+
 // ---- the documented edge cases ---------------------------------------------
 
 struct ComparisonCase {

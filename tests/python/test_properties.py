@@ -13,8 +13,10 @@ objects (held by middle objects), which hold plain values only.
 
 import math
 import operator
+import random
 
 import hypothesis.strategies as st
+import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
@@ -364,3 +366,39 @@ IndexMachine.TestCase.settings = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
 TestIndexAgainstModel = IndexMachine.TestCase
+
+
+# ------------------------------------------------- large batches
+
+BATCH_VALUES = {
+    "few ints": lambda rng, i: rng.randrange(7),
+    "distinct floats": lambda rng, i: i * 0.37 - 400.0,
+    "mixed kinds": lambda rng, i: rng.choice([rng.randrange(-3, 3), rng.random() - 2, math.nan, "ab", True]),
+    "strings": lambda rng, i: rng.choice(["pear", "plum", ""]) if i % 2 else f"s{i % 997}x",
+}
+
+
+@pytest.mark.parametrize("make", BATCH_VALUES.values(), ids=BATCH_VALUES.keys())
+def test_large_batch_answers_as_single_adds(make):
+    """A batch big enough to fill id chunks densely, some objects re-added and
+    some written after the batch, answers every leaf as one-at-a-time adds do."""
+    rng = random.Random(5)
+    objs = [Indexable(v=make(rng, i), w=rng.randrange(1000) if i % 3 else -i) for i in range(3000)]
+    batch, single = Index(), Index()
+    batch.add_object_many(objs[:2000])
+    batch.add_object_many(objs[1500:])
+    for obj in objs:
+        single.add_object(obj)
+    for obj in objs[::97]:
+        obj.v, obj.w = make(rng, 5), 2.5
+    leaves = [(op, name, x) for op in RANGES for name in "vw" for x in (-1, 0, 2.5, 3, 600)]
+    leaves += [(op, "v", x) for op in PATTERNS for x in ("", "p", "s1", "x")]
+    leaves += [("eq", name, x) for name in "vw" for x in (0, 2.5, 6, "pear", True, math.nan)]
+    answered = 0
+    for leaf in leaves:
+        query = to_query(leaf)
+        got = batch.reduced_query(query).collect()
+        assert got == single.reduced_query(query).collect(), leaf
+        answered += bool(got)
+    assert answered > len(leaves) // 4
+    assert batch.collect() == single.collect()

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <span>
 #include <vector>
 
@@ -78,15 +77,16 @@ void copy_values(const StoredIndexable& slot, Copies& copies) {
                             static_cast<uint32_t>(copies.values.size())});
 }
 
-Copies copy_all(const std::vector<StoredIndexable>& slots) {
-  Copies copies;
+// Replaces the copies by those of `slots`; the buffers keep their capacity.
+void copy_all(std::span<const StoredIndexable> slots, Copies& copies) {
+  copies.objects.clear();
+  copies.values.clear();
   copies.objects.reserve(slots.size());
   for (const StoredIndexable& slot : slots) {
     copy_values(slot, copies);
     // Objects of one batch tend to have as many attributes as the first.
     if (copies.objects.size() == 1) copies.values.reserve(copies.values.size() * slots.size() + 1);
   }
-  return copies;
 }
 
 // The plain values of the batch ordered by attribute, as positions into the
@@ -99,35 +99,69 @@ struct ByAttribute {
   ScratchVector<uint32_t> positions;
 };
 
-ByAttribute order_by_attribute(const Copies& copies) {
-  std::map<uint32_t, size_t> sizes;
-  for (const auto& [attribute, id, value] : copies.values) {
-    if (is_plain(value)) ++sizes[attribute];
+// Counters per attribute. A batch names few attributes, each object in
+// about the same order, so the slot of a value's attribute is usually the one
+// after the previous value's: that guess is checked before the hash map.
+class AttributeCounts {
+ public:
+  size_t& operator[](uint32_t attribute) {
+    if (++guess_ >= entries_.size() || entries_[guess_].first != attribute) {
+      const auto [it, fresh] = slot_of_.try_emplace(attribute, entries_.size());
+      if (fresh) entries_.emplace_back(attribute, 0);
+      guess_ = it->second;
+    }
+    return entries_[guess_].second;
   }
-  ByAttribute order;
-  absl::flat_hash_map<uint32_t, size_t> next;
+  std::vector<std::pair<uint32_t, size_t>>& entries() { return entries_; }
+
+ private:
+  std::vector<std::pair<uint32_t, size_t>> entries_;
+  absl::flat_hash_map<uint32_t, size_t> slot_of_;
+  size_t guess_ = SIZE_MAX;
+};
+
+void order_by_attribute(const Copies& copies, ByAttribute& order) {
+  order.attributes.clear();
+  order.starts.clear();
+  AttributeCounts counts;
+  for (const auto& [attribute, id, value] : copies.values) {
+    if (is_plain(value)) ++counts[attribute];
+  }
+  std::vector<std::pair<uint32_t, size_t>> sizes = counts.entries();
+  std::sort(sizes.begin(), sizes.end());
+  absl::flat_hash_map<uint32_t, size_t> start_of;
   size_t total = 0;
   for (const auto& [attribute, size] : sizes) {
     order.attributes.push_back(attribute);
     order.starts.push_back(total);
-    next[attribute] = total;
+    start_of[attribute] = total;
     total += size;
   }
   order.starts.push_back(total);
   order.positions.resize(total);
+  // The counters become each attribute's next position.
+  for (auto& [attribute, next] : counts.entries()) next = start_of[attribute];
   for (size_t i = 0; i < copies.values.size(); ++i) {
     const auto& [attribute, id, value] = copies.values[i];
-    if (is_plain(value)) order.positions[next[attribute]++] = static_cast<uint32_t>(i);
+    if (is_plain(value)) order.positions[counts[attribute]++] = static_cast<uint32_t>(i);
   }
-  return order;
 }
+
+// A column's numbers and strings, kept from slice to slice so that their
+// pages are mapped once per batch.
+struct Groups {
+  ScratchVector<std::pair<OrderKey, uint32_t>> numbers;
+  ScratchVector<std::pair<std::string_view, uint32_t>> strings;
+};
 
 // Groups the column by kind; numbers and strings are then sorted once and
 // each structure is built from its group (see NumericValues::insert_many and
-// StringValues::insert_many). The groups are freed before this returns.
-void insert_column(ValueIndex& index, const Copies& copies, std::span<const uint32_t> column) {
-  ScratchVector<std::pair<OrderKey, uint32_t>> number_items;
-  ScratchVector<std::pair<std::string_view, uint32_t>> string_items;
+// StringValues::insert_many).
+void insert_column(ValueIndex& index, const Copies& copies, std::span<const uint32_t> column,
+                   Groups& groups) {
+  auto& [number_items, string_items] = groups;
+  number_items.clear();
+  string_items.clear();
   WriteGuard numbers_guard(index.numbers.lock());
   WriteGuard strings_guard(index.strings.lock());
   WriteGuard booleans_guard(index.booleans.lock());
@@ -197,18 +231,38 @@ void add_objects(const std::shared_ptr<IndexState>& state,
   store_and_link(*state, link, slots);
   // A re-added object: the "_" values of its previous add leave first, so
   // the index holds those of this add only (writes do not update them).
-  for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
+  if (holds_private_values(*state)) {
+    for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
+  }
 
-  const Copies copies = copy_all(slots);
-  {
-    const ByAttribute order = order_by_attribute(copies);
+  // The batch goes through in slices, each copied, inserted and finished
+  // before the next, so the copies of one slice are all the scratch held.
+  // Chosen: 2^17 objects, a few tens of megabytes of copies at most for
+  // objects of a few attributes, and few enough slices that each structure
+  // still takes long sorted runs.
+  constexpr size_t kSlice = size_t{1} << 17;
+  Copies copies;
+  ByAttribute order;
+  Groups groups;
+  absl::flat_hash_map<uint32_t, std::shared_ptr<ValueIndex>> touched;
+  for (size_t begin = 0; begin < slots.size(); begin += kSlice) {
+    const std::span<const StoredIndexable> slice =
+        std::span(slots).subspan(begin, std::min(kSlice, slots.size() - begin));
+    copy_all(slice, copies);
+    order_by_attribute(copies, order);
     for (size_t a = 0; a < order.attributes.size(); ++a) {
       const std::span<const uint32_t> column(order.positions.data() + order.starts[a],
                                              order.starts[a + 1] - order.starts[a]);
-      insert_column(*value_index_for(*state, link, order.attributes[a]), copies, column);
+      std::shared_ptr<ValueIndex>& index = touched[order.attributes[a]];
+      if (index == nullptr) index = value_index_for(*state, link, order.attributes[a]);
+      insert_column(*index, copies, column, groups);
     }
+    for (const CopiedObject& copy : copies.objects) finish_object(*state, link, copies, copy);
   }
-  for (const CopiedObject& copy : copies.objects) finish_object(*state, link, copies, copy);
+  for (const auto& [attribute, index] : touched) {
+    WriteGuard guard(index->numbers.lock());
+    index->numbers.get(guard).rebuild_sample();
+  }
   settle_nested();
 }
 

@@ -33,6 +33,11 @@ void drop_private_values(IndexState& state, ObjectId id) {
   for (const auto& [attribute, value] : recorded) remove_value(state, id, attribute, value);
 }
 
+bool holds_private_values(IndexState& state) {
+  MutexGuard guard(state.private_values.mutex());
+  return !state.private_values.get(guard).empty();
+}
+
 void record_private_values(IndexState& state, ObjectId id, const AttributeMap& attributes) {
   std::vector<std::pair<uint32_t, PyValue>> found;
   attributes.for_each([&](uint32_t attribute, const PyValue& value) {

@@ -16,6 +16,9 @@ bool is_private_attribute(uint32_t attribute);
 
 // Forgets the "_" values recorded for `id` and removes them from the index.
 void drop_private_values(IndexState& state, ObjectId id);
+// Whether "_" values are recorded for any object: when none are, a batch
+// need not look for its objects' one by one.
+bool holds_private_values(IndexState& state);
 // Records the "_" values of `attributes` that were just indexed for `id`.
 void record_private_values(IndexState& state, ObjectId id, const AttributeMap& attributes);
 

@@ -102,7 +102,59 @@ ScratchVector<uint32_t> order_by_bytes(const ScratchVector<std::string_view>& di
   return order;
 }
 
+using NumberItems = std::span<std::pair<OrderKey, uint32_t>>;
+
+// Sorts items that are in id order by (key, id). A batch usually repeats
+// keys: then the distinct keys are counted in a hash map, sorted alone, and
+// the ids dealt out to their keys in one stable pass, which keeps each key's
+// ids ascending. Mostly distinct keys take a comparison sort.
+void sort_by_key(NumberItems items) {
+  using Key = std::pair<uint16_t, uint64_t>;  // (exponent, mantissa): key order
+  auto key_of = [](const OrderKey& k) {
+    return Key{static_cast<uint16_t>(k.exponent & OrderKey::kExponentMask), k.mantissa};
+  };
+  using Entry = std::pair<const Key, uint32_t>;
+  absl::flat_hash_map<Key, uint32_t, absl::Hash<Key>, std::equal_to<Key>, ScratchAllocator<Entry>>
+      count_of;
+  const size_t limit = items.size() / 4;
+  for (const auto& item : items) {
+    ++count_of[key_of(item.first)];
+    if (count_of.size() > limit) {
+      std::sort(items.begin(), items.end());
+      return;
+    }
+  }
+  ScratchVector<std::pair<Key, uint32_t>> keys(count_of.begin(), count_of.end());
+  std::sort(keys.begin(), keys.end());
+  uint32_t start = 0;
+  for (auto& [key, count] : keys) {
+    const uint32_t next = start + count;
+    count_of[key] = start;
+    count = next;  // the end of the key's ids
+    start = next;
+  }
+  ScratchVector<uint32_t> ids(items.size());
+  for (const auto& [key, id] : items) ids[count_of[key_of(key)]++] = id;
+  size_t k = 0;
+  for (const auto& [key, end] : keys) {
+    const OrderKey order_key{key.second, key.first};
+    for (; k < end; ++k) items[k] = {order_key, ids[k]};
+  }
+}
+
 }  // namespace
+
+void NumericValues::insert_many(NumberItems items) {
+  const auto by_id = [](const auto& a, const auto& b) { return a.second < b.second; };
+  // A batch of new objects comes in id order already.
+  if (!std::is_sorted(items.begin(), items.end(), by_id)) {
+    std::sort(items.begin(), items.end(), by_id);
+  }
+  ordered.insert_id_sorted(items);
+  sort_by_key(items);
+  exact.insert_sorted(items);
+  note_writes(items.size());
+}
 
 // Equal strings are grouped by hashing first, so only distinct strings are
 // sorted (a batch often holds a few values many times over).

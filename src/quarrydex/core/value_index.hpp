@@ -77,13 +77,12 @@ struct NumericValues {
     exact.insert(key, id);
     note_writes(1);
   }
-  // insert for every (key, id); sorts `items`.
-  void insert_many(std::span<std::pair<OrderKey, uint32_t>> items) {
-    for (const auto& [key, id] : items) ordered.buffered_insert(id, key);
-    ordered.flush();
-    std::sort(items.begin(), items.end());
-    exact.insert_sorted(items);
-    sample.rebuild(exact);
+  // insert for every (key, id); sorts `items`. The sample is rebuilt only
+  // as writes would rebuild it: a bulk insertion in several calls calls
+  // rebuild_sample once at its end.
+  void insert_many(std::span<std::pair<OrderKey, uint32_t>> items);
+  void rebuild_sample() {
+    if (exact.size() != 0 || sample.total() != 0) sample.rebuild(exact);
   }
   void remove(uint32_t id, OrderKey key) {
     ordered.remove(id, key);

@@ -95,6 +95,16 @@ class Bitmap {
   }
   std::vector<uint32_t> to_vector() const;
 
+  // One 2^16-id chunk as plain words: bit j of words[w] stands for id
+  // high << 16 | w * 64 + j.
+  static constexpr size_t kChunkWords = 1024;
+  // Adds the ids of `words` (kChunkWords of them) as the chunk `high`, made
+  // straight from the words: an array container when the chunk is sparse, a
+  // copy of the words otherwise. Precondition: every id already held lies
+  // below the chunk (chunks are appended in ascending order); breaking it is
+  // an internal fatal error. An empty chunk adds nothing.
+  void append_chunk(uint16_t high, const uint64_t* words);
+
  private:
   roaring_bitmap_t bitmap_;
 };

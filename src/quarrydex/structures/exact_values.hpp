@@ -78,6 +78,10 @@ class IdCollector {
 template <typename Key, typename LookupKey>
 class ExactValues {
  public:
+  // insert_sorted unites the ids of a key already held in one step from
+  // this many on.
+  static constexpr size_t kUnionFrom = 32;
+
   void insert(const LookupKey& key, uint32_t id) {
     auto it = map_.find(key);
     if (it == map_.end()) {
@@ -107,6 +111,10 @@ class ExactValues {
       auto it = map_.try_emplace(hint, Key(key));
       if (it->second.variant() == HybridSet::Variant::kEmpty) {
         it->second = HybridSet::of_sorted(ids.data(), ids.size());
+      } else if (ids.size() >= kUnionFrom) {
+        // Many ids for a key already held (a batch inserted in slices): one
+        // union rather than one insert each.
+        it->second.union_with(HybridSet::of_sorted(ids.data(), ids.size()));
       } else {
         for (const uint32_t id : ids) it->second.insert(id);
       }

@@ -4,6 +4,7 @@
 #include <array>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "base/panic.hpp"
 #include "structures/ordered_bitmap_scan.hpp"
@@ -170,6 +171,109 @@ void OrderedBitmap::flush() {
   for (auto& plane : planes_->cells) {
     plane[0].flush();
     plane[1].flush();
+  }
+}
+
+namespace {
+
+using Item = std::pair<OrderKey, uint32_t>;
+
+// Fewer ids than this in a chunk cost less id by id than as 152 cells of
+// plain words.
+constexpr size_t kDenseChunk = 512;
+
+// The batch's keys split into planes where every key has the same bit and
+// planes where they differ.
+struct PlaneAgreement {
+  uint64_t mantissa_and = ~uint64_t{0}, mantissa_or = 0;
+  uint16_t exponent_and = 0xFFFF, exponent_or = 0;
+
+  void add(OrderKey key) {
+    mantissa_and &= key.mantissa;
+    mantissa_or |= key.mantissa;
+    exponent_and &= key.exponent;
+    exponent_or |= key.exponent;
+  }
+  bool varies(unsigned i) const {
+    return i < 64 ? ((mantissa_and ^ mantissa_or) >> i) & 1u
+                  : ((exponent_and ^ exponent_or) >> (i - 64)) & 1u;
+  }
+  bool common_bit(unsigned i) const {
+    return i < 64 ? (mantissa_and >> i) & 1u : (exponent_and >> (i - 64)) & 1u;
+  }
+};
+
+// Sets in `words` the bit of every id of the chunk whose key bit i is set.
+void plane_words(std::span<const Item> chunk, unsigned i, uint64_t* words) {
+  std::fill(words, words + Bitmap::kChunkWords, 0);
+  if (i < 64) {
+    for (const auto& [key, id] : chunk) {
+      words[(id & 0xFFFF) >> 6] |= ((key.mantissa >> i) & 1u) << (id & 63);
+    }
+  } else {
+    for (const auto& [key, id] : chunk) {
+      words[(id & 0xFFFF) >> 6] |= uint64_t{(key.exponent >> (i - 64)) & 1u} << (id & 63);
+    }
+  }
+}
+
+// Adds `built` to `cell`, taking it whole when the cell is empty.
+void merge_into(Bitmap& cell, Bitmap&& built) {
+  if (built.empty()) return;
+  if (cell.empty()) {
+    cell = std::move(built);
+  } else {
+    cell.or_inplace(built);
+  }
+}
+
+}  // namespace
+
+void OrderedBitmap::insert_id_sorted(std::span<const Item> items) {
+  if (items.empty()) return;
+  Planes& p = planes();
+  PlaneAgreement agreement;
+  for (const auto& item : items) agreement.add(item.first);
+  // The dense chunks' ids, and the two cells of every varying plane, built
+  // apart from the planes and merged into them last.
+  Bitmap dense;
+  std::array<std::array<Bitmap, 2>, kPlanes> built;
+  std::vector<uint64_t> scratch(2 * Bitmap::kChunkWords);
+  uint64_t* const present = scratch.data();
+  uint64_t* const ones = present + Bitmap::kChunkWords;
+  for (size_t begin = 0; begin < items.size();) {
+    const uint32_t high = items[begin].second >> 16;
+    size_t end = begin;
+    while (end < items.size() && items[end].second >> 16 == high) ++end;
+    const std::span<const Item> chunk = items.subspan(begin, end - begin);
+    begin = end;
+    if (chunk.size() < kDenseChunk) {
+      for (const auto& [key, id] : chunk) buffered_insert(id, key);
+      continue;
+    }
+    std::fill(present, present + Bitmap::kChunkWords, 0);
+    for (const auto& item : chunk)
+      present[(item.second & 0xFFFF) >> 6] |= 1ull << (item.second & 63);
+    dense.append_chunk(static_cast<uint16_t>(high), present);
+    for (unsigned i = 0; i < kPlanes; ++i) {
+      if (!agreement.varies(i)) continue;
+      plane_words(chunk, i, ones);
+      built[i][1].append_chunk(static_cast<uint16_t>(high), ones);
+      for (size_t w = 0; w < Bitmap::kChunkWords; ++w) ones[w] = present[w] & ~ones[w];
+      built[i][0].append_chunk(static_cast<uint16_t>(high), ones);
+    }
+  }
+  flush();
+  // A batch of fresh ids is mostly runs: the agreeing planes then share it
+  // at a few bytes per chunk.
+  dense.run_optimize();
+  for (unsigned i = 0; i < kPlanes; ++i) {
+    if (agreement.varies(i)) {
+      merge_into(p.cells[i][0].bitmap(), std::move(built[i][0]));
+      merge_into(p.cells[i][1].bitmap(), std::move(built[i][1]));
+    } else {
+      merge_into(p.cells[i][agreement.common_bit(i)].bitmap(), dense.clone());
+    }
   }
 }
 

@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "structures/bitmap.hpp"
@@ -84,6 +85,12 @@ class OrderedBitmap {
   void replace(uint32_t id, OrderKey old_key, OrderKey new_key);
   // Moves every buffered id into its bitmap, plane by plane, 0-cell first.
   void flush();
+  // insert for every (key, id) of a batch whose ids ascend (equal ids must
+  // carry equal keys). Each 2^16-id chunk the batch fills densely is built
+  // plane by plane as plain words; a plane on which every key of the batch
+  // agrees gets the batch's id set once. Sparse chunks go in id by id.
+  // Precondition as for insert; no buffered ids may be pending.
+  void insert_id_sorted(std::span<const std::pair<OrderKey, uint32_t>> items);
 
   // Ids whose key equals key (a new bitmap).
   Bitmap equal(OrderKey key) const;
