@@ -73,30 +73,20 @@ namespace {
 // the fetch is kept for cores with a shorter reorder window.
 constexpr size_t kPrefetchAhead = 24;
 
-// Writes the objects of `ids` that the store holds (in a slot stamped no
-// later than `max_stamp` when `check_stamps`) to `items` from `filled` on,
-// as borrowed pointers, and returns the new fill. Empty slots are written
+// Writes the objects of `ids` that the store holds to `items` from `filled`
+// on, as borrowed pointers, and returns the new fill. Empty slots are written
 // and then overwritten (the fill advances only past a held object), so the
-// common all-held block runs without a branch per id.
+// walk runs without a branch per id.
 Py_ssize_t gather_block(const ObjectStore& store, const uint32_t* ids, uint32_t count,
-                        bool check_stamps, uint64_t max_stamp, PyObject** items,
-                        Py_ssize_t filled) {
+                        PyObject** items, Py_ssize_t filled) {
   const size_t size = store.size();
   PyObject* const* stored = store.objects();
   // Ids ascend: once one is past the store, none further is stored.
   while (count != 0 && ids[count - 1] >= size) --count;
-  if (!check_stamps) {
-    for (uint32_t i = 0; i < count; ++i) {
-      PyObject* object = stored[ids[i]];
-      items[filled] = object;
-      filled += object != nullptr;
-    }
-    return filled;
-  }
   for (uint32_t i = 0; i < count; ++i) {
     PyObject* object = stored[ids[i]];
-    if (object == nullptr || store.stamp(ids[i]) > max_stamp) continue;
-    items[filled++] = object;
+    items[filled] = object;
+    filled += object != nullptr;
   }
   return filled;
 }
@@ -127,11 +117,17 @@ PyObject* objects_list(IndexState& state, const Bitmap& ids, uint64_t max_stamp)
     // between can run Python code or throw.
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
-    // Stamps are drawn under the store's write lock: when no store has drawn
-    // one since `max_stamp`, no slot here carries a later one.
-    const bool check_stamps = current_store_stamp() > max_stamp;
-    ids.for_each_block([&](const uint32_t* block, uint32_t count) {
-      filled = gather_block(store, block, count, check_stamps, max_stamp, items, filled);
+    // Only a refilled slot can carry a stamp after `max_stamp`: those few
+    // ids are set aside first, so the walk itself reads no stamps.
+    const Bitmap* walked = &ids;
+    Bitmap fresh;
+    if (store.latest_refill() > max_stamp) {
+      fresh = ids.clone();
+      fresh.andnot_inplace(store.refilled_after(max_stamp));
+      walked = &fresh;
+    }
+    walked->for_each_block([&](const uint32_t* block, uint32_t count) {
+      filled = gather_block(store, block, count, items, filled);
     });
     take_references(items, static_cast<size_t>(filled));
   }
