@@ -201,7 +201,7 @@ void check_ids(const OrderedBitmap& ob, const Model& model) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
   OrderedBitmap ob;
-  qdx::NumericPostings np;
+  qdx::NumericPostings np(4, 10);  // small tiers, so that 64 ids reach each
   Model model;
   Num previous{true, 0, 0};
   while (!in.done()) {

@@ -628,10 +628,14 @@ namespace {
 // removals and narrowing, with keys crossing the heavy threshold both ways
 // (a key stays heavy until empty); equality, counts, ranges and ordered
 // walks in both directions must match the model.
-TEST(NumericPostings, MatchesModel) {
+// Run with the default thresholds and with small ones, under which keys
+// also cross from a heavy vector to a heavy set.
+class NumericPostingsModel : public testing::TestWithParam<std::pair<uint64_t, size_t>> {};
+
+TEST_P(NumericPostingsModel, MatchesModel) {
   std::mt19937 rng(5);
   auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
-  NumericPostings postings;
+  NumericPostings postings(GetParam().first, GetParam().second);
   std::map<OrderKey, std::set<uint32_t>> model;
   std::map<uint32_t, OrderKey> key_of;
   // Half the values from three keys, so those reach the heavy tier.
@@ -738,6 +742,11 @@ TEST(NumericPostings, MatchesModel) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Thresholds, NumericPostingsModel,
+                         testing::Values(std::pair<uint64_t, size_t>{NumericPostings::kHeavy,
+                                                                     NumericPostings::kVectorMax},
+                                         std::pair<uint64_t, size_t>{3, 12}));
 
 }  // namespace
 }  // namespace qdx

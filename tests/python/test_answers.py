@@ -185,6 +185,28 @@ def test_iteration_never_yields_an_object_that_took_over_a_freed_id():
     assert list(it) == [keep]
 
 
+@pytest.mark.parametrize("refill", ["add_object_many", "add_object"])
+def test_view_never_answers_with_an_object_that_took_over_a_freed_id(refill):
+    idx = Index()
+    doomed = [Indexable(n=i) for i in range(300)]
+    keep = Indexable(n=-1)
+    idx.add_object_many(doomed + [keep])
+    view = idx.reduced_query(Q.lt("n", 1000))
+    for o in doomed:
+        idx.remove_object(o)
+    del o, doomed
+    gc.collect()
+    newcomers = [Indexable(n=i) for i in range(300)]  # take over the freed ids
+    if refill == "add_object_many":
+        idx.add_object_many(newcomers)
+    else:
+        for o in newcomers:
+            idx.add_object(o)
+    assert view.collect() == [keep] and list(view) == [keep] and len(view) == 1
+    assert not any(o in view for o in newcomers)
+    assert len(idx.reduced_query(Q.lt("n", 1000)).collect()) == 301
+
+
 @pytest.mark.parametrize(
     "query, model",
     [

@@ -1,6 +1,7 @@
 """Narrowing: Index.reduced/reduced_query/reduce and FilteredIndex views."""
 
 import gc
+import sys
 
 import pytest
 
@@ -248,3 +249,22 @@ def test_rebase_of_nothing():
     rebuilt = idx.reduced(a=2).rebase()
     assert rebuilt.collect() == []
     assert idx.reduced(a=2).collect() == []
+
+
+@pytest.mark.parametrize("gone", [lambda i: i % 3 == 0, lambda i: i >= 300, lambda i: i < 700])
+def test_view_collect_skips_removed_objects_across_blocks(gone):
+    # More ids than one decoded block, with holes at the start, middle or end.
+    objs = [Indexable(k=i % 2) for i in range(1000)]
+    idx = Index()
+    idx.add_object_many(objs)
+    view = idx.reduced_query(Q.ne("k", 2))
+    for i, o in enumerate(objs):
+        if gone(i):
+            idx.remove_object(o)
+    kept = [o for i, o in enumerate(objs) if not gone(i)]
+    counts = [sys.getrefcount(o) for o in objs]
+    got = view.collect()
+    assert len(got) == len(kept) and {id(o) for o in got} == {id(o) for o in kept}
+    assert [sys.getrefcount(o) for o in objs] == [c + (not gone(i)) for i, c in enumerate(counts)]
+    del got
+    assert [sys.getrefcount(o) for o in objs] == counts

@@ -106,10 +106,9 @@ Bitmap live_view_ids(IndexState& state, const Selection& selection) {
   {
     ReadGuard guard(state.store->lock());
     const ObjectStore& store = state.store->get(guard);
+    newer = store.refilled_after(selection.made_at);
     ids.for_each([&](uint32_t id) {
-      if (!store.holds(id) || store.stamp(id) > selection.made_at) {
-        newer.add(id);
-      }
+      if (!store.holds(id)) newer.add(id);
     });
   }
   ids.andnot_inplace(newer);

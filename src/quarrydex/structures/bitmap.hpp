@@ -66,6 +66,8 @@ class Bitmap {
   }
   bool run_optimize() { return roaring_bitmap_run_optimize(&bitmap_); }
   size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(&bitmap_); }
+  // Gives back the capacity that growth left unused in the containers.
+  void shrink_to_fit() { roaring_bitmap_shrink_to_fit(&bitmap_); }
 
   // Calls f(id) for every id in ascending order.
   template <typename F>

@@ -91,6 +91,7 @@ void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_
   ScratchVector<uint64_t> pairs;
   ScratchVector<uint64_t> scratch;
   std::vector<uint32_t> ids;
+  std::vector<uint32_t> touched;
   size_t occurrences = 0;
   for (const auto& item : items) occurrences += 2 * item.first.size();
   pairs.reserve(std::min(occurrences, kSlicePairs + 64));
@@ -117,8 +118,14 @@ void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_
         if (ids.empty() || ids.back() != id) ids.push_back(id);
       }
       cells_[key].add_many(ids.data(), ids.size());
+      touched.push_back(key);
     }
   }
+  // Slice after slice, the containers grew by doubling: a batch leaves most
+  // of them with unused capacity, which would outweigh the ids themselves.
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  for (const uint32_t key : touched) cells_[key].shrink_to_fit();
 }
 
 void NgramIndex::insert_all(const Bitmap& ids, std::string_view s) {

@@ -5,9 +5,14 @@
 //   column  a B-tree of (key, id) entries, ordered by key then id, for keys
 //           held by fewer than kHeavy ids. An entry costs 16 bytes plus the
 //           tree's node overhead (nodes are filled in order by a bulk build).
-//   heavy   a B-tree map from key to a HybridSet, for keys that reached
-//           kHeavy ids: a dense posting list is cheaper than an entry per id
-//           once that many ids share a key.
+//   heavy   a B-tree map from key to the key's posting list, for keys that
+//           reached kHeavy ids: a posting list is cheaper than an entry per
+//           id once that many ids share a key. Up to kVectorMax ids the list
+//           is a sorted vector (4 bytes an id); past it, a HybridSet. A few
+//           hundred ids spread over a large id space put a handful of ids in
+//           each roaring container, and each container costs more than its
+//           ids (about 15 bytes an id in all), while a write into a vector
+//           of at most kVectorMax ids moves at most a few kilobytes.
 // A roaring bitmap holding a few ids spread over the id space needs a
 // container per id (several allocations each), which is why the column and
 // not a set per key serves the light keys. A key moves to the heavy tier
@@ -19,7 +24,8 @@
 //
 // Invariants: the pair (id, key) is stored exactly when the companion
 // bit-sliced structure holds id under key; no heavy set is empty; a key is
-// never in both tiers. Guarded by the lock of the owner of the companion
+// never in both tiers; a heavy vector ascends without repeats and holds at
+// most vector_max ids (a longer list is a set). Guarded by the lock of the owner of the companion
 // structure: mutations need the write lock, the rest the read lock.
 #pragma once
 
@@ -30,6 +36,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <absl/container/btree_map.h>
@@ -45,6 +52,12 @@ namespace qdx {
 class NumericPostings {
  public:
   static constexpr uint64_t kHeavy = 64;
+  static constexpr size_t kVectorMax = 1024;
+
+  NumericPostings() = default;
+  // Other tier thresholds than kHeavy and kVectorMax (heavy >= 1), so that
+  // tests reach every tier with few ids.
+  NumericPostings(uint64_t heavy, size_t vector_max) : heavy_at_(heavy), vector_max_(vector_max) {}
 
   void insert(OrderKey key, uint32_t id);
   // key must be the key id was inserted with; an absent pair is a no-op.
@@ -70,8 +83,8 @@ class NumericPostings {
 
   // Calls f(key, ids) for each key in ascending (or descending) key order,
   // only keys within the inclusive bounds when given, until f returns false.
-  // ids is a `const HybridSet&` for a heavy key and a
-  // `std::span<const uint32_t>` (ascending) for a column key.
+  // ids is a `const HybridSet&` for a heavy key held in a set and a
+  // `std::span<const uint32_t>` (ascending) for the other keys.
   template <typename F>
   void walk(bool descending, F&& f, const std::optional<OrderKey>& lower = std::nullopt,
             const std::optional<OrderKey>& upper = std::nullopt) const;
@@ -99,6 +112,15 @@ class NumericPostings {
     }
   };
   using Column = absl::btree_set<Entry>;
+  // A heavy key's posting list: the sorted vector or the set.
+  using Heavy = std::variant<std::vector<uint32_t>, HybridSet>;
+  Heavy heavy_of(std::vector<uint32_t> ids) const;
+  void heavy_insert(Heavy& heavy, uint32_t id) const;
+  static void heavy_remove(Heavy& heavy, uint32_t id);
+  static void heavy_retain(Heavy& heavy, const Bitmap& filter);
+  static uint64_t heavy_count(const Heavy& heavy);
+  static bool heavy_holds(const Heavy& heavy, uint32_t id);
+  static bool heavy_empty(const Heavy& heavy) { return heavy_count(heavy) == 0; }
 
   Column::const_iterator first_of(OrderKey key) const {
     return column_.lower_bound(Entry::of(key, 0));
@@ -106,12 +128,21 @@ class NumericPostings {
   bool key_at(Column::const_iterator it, OrderKey key) const {
     return it != column_.end() && it->key() == key;
   }
+  template <typename F>
+  static bool visit_heavy(OrderKey key, const Heavy& heavy, F& f) {
+    if (const auto* ids = std::get_if<std::vector<uint32_t>>(&heavy)) {
+      return f(key, std::span<const uint32_t>(*ids));
+    }
+    return f(key, std::get<HybridSet>(heavy));
+  }
   // Moves key's column run to the heavy tier once it holds kHeavy ids.
   void promote_if_heavy(OrderKey key);
 
+  uint64_t heavy_at_ = kHeavy;
+  size_t vector_max_ = kVectorMax;
   Column column_;
   size_t column_keys_ = 0;
-  absl::btree_map<OrderKey, HybridSet> heavy_;
+  absl::btree_map<OrderKey, Heavy> heavy_;
 };
 
 template <typename F>
@@ -130,7 +161,7 @@ void NumericPostings::walk(bool descending, F&& f, const std::optional<OrderKey>
     auto c = column_first;
     while (h != heavy_last || c != column_last) {
       if (c == column_last || (h != heavy_last && h->first < c->key())) {
-        if (!f(h->first, h->second)) return;
+        if (!visit_heavy(h->first, h->second, f)) return;
         ++h;
         continue;
       }
@@ -148,7 +179,7 @@ void NumericPostings::walk(bool descending, F&& f, const std::optional<OrderKey>
         c == column_first || (h != heavy_first && std::prev(c)->key() < std::prev(h)->first);
     if (take_heavy) {
       --h;
-      if (!f(h->first, h->second)) return;
+      if (!visit_heavy(h->first, h->second, f)) return;
       continue;
     }
     const OrderKey key = std::prev(c)->key();

@@ -209,8 +209,14 @@ void PositionalBitmap::replace(uint32_t id, std::string_view old_s, std::string_
 }
 
 void PositionalBitmap::flush() {
+  // A bulk insertion grew the containers by doubling; their unused capacity
+  // is given back here, where the bulk insertion ends.
   for (auto& p : positions_) {
-    if (p != nullptr) p->for_each([](unsigned, Cell& c) { c.flush(); });
+    if (p == nullptr) continue;
+    p->for_each([](unsigned, Cell& c) {
+      c.flush();
+      c.bitmap().shrink_to_fit();
+    });
   }
 }
 
