@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -173,6 +174,69 @@ TEST(TryMutexGuard, TakesOnlyAFreeHealthyMutexAndNeverMarksIt) {
   value.mutex().mark_failed();
   TryMutexGuard refused(value.mutex());
   EXPECT_FALSE(refused.owns());
+}
+
+// One object lock, two failed marks: a holder that fails marks only the parts
+// its guard covered, and a guard refuses exactly the parts that are marked
+// (naming the links first, as a write reports them).
+struct ObjectLockCase {
+  ObjectParts failed_holder;
+  bool links_ok, attributes_ok;
+  const char* whole_message;
+};
+
+class ObjectLockMarks : public ::testing::TestWithParam<ObjectLockCase> {};
+
+TEST_P(ObjectLockMarks, EachPartKeepsItsOwnMark) {
+  const ObjectLockCase c = GetParam();
+  ObjectLock lock;
+  try {
+    ObjectGuard guard(lock, c.failed_holder);
+    panic("fails while holding");
+  } catch (const Panic&) {
+  }
+  const auto opens = [&](ObjectParts parts) {
+    try {
+      ObjectGuard guard(lock, parts);
+      return std::string();
+    } catch (const Panic& p) {
+      return std::string(p.what());
+    }
+  };
+  EXPECT_EQ(opens(ObjectParts::kLinks).empty(), c.links_ok);
+  EXPECT_EQ(opens(ObjectParts::kAttributes).empty(), c.attributes_ok);
+  EXPECT_EQ(opens(ObjectParts::kBoth), c.whole_message);
+  EXPECT_THROW(ObjectGuard(lock, ObjectParts::kBoth, std::try_to_lock), Panic);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parts, ObjectLockMarks,
+    ::testing::Values(ObjectLockCase{ObjectParts::kLinks, false, true, kPoisonedLock.data()},
+                      ObjectLockCase{ObjectParts::kAttributes, true, false,
+                                     kIndexableLockFailed.data()},
+                      ObjectLockCase{ObjectParts::kBoth, false, false, kPoisonedLock.data()}));
+
+TEST(ObjectGuard, TryFormOwnsOnlyAFreeLockAndAMovedGuardKeepsTheMarkDuty) {
+  ObjectLock lock;
+  {
+    ObjectGuard held(lock, ObjectParts::kBoth);
+    ObjectGuard attempt(lock, ObjectParts::kBoth, std::try_to_lock);
+    EXPECT_FALSE(attempt.owns());
+    TryObjectGuard quiet(lock, ObjectParts::kAttributes);
+    EXPECT_FALSE(quiet.owns());
+  }
+  try {
+    ObjectGuard taken(lock, ObjectParts::kAttributes, std::try_to_lock);
+    ASSERT_TRUE(taken.owns());
+    ObjectGuard moved = std::move(taken);
+    EXPECT_FALSE(taken.owns());
+    panic("fails while holding");
+  } catch (const Panic&) {
+  }
+  EXPECT_TRUE(lock.failed(ObjectParts::kAttributes));
+  EXPECT_FALSE(lock.failed(ObjectParts::kLinks));
+  TryObjectGuard links_only(lock, ObjectParts::kLinks);
+  EXPECT_TRUE(links_only.owns());
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 // call); an Indexable has "index_links" and "attributes".
 #include <Python.h>
 
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -71,7 +72,7 @@ IndexState& state_of(PyObject* index) {
 }
 
 const IndexAPI& record_of(PyObject* indexable) {
-  return reinterpret_cast<qdx::IndexableObject*>(indexable)->api;
+  return reinterpret_cast<qdx::IndexableObject*>(indexable)->api();
 }
 
 // Takes the lock through its real guard and lets an internal fatal error
@@ -108,10 +109,11 @@ bool any_failed(const std::vector<qdx::RwLock*>& locks) {
   return false;
 }
 
-qdx::Mutex* indexable_mutex(const IndexAPI& record, std::string_view name) {
-  if (name == "index_links") return &record.index_links->mutex();
-  if (name == "attributes") return &record.attributes->mutex();
-  return nullptr;
+// The part of an object's lock behind one name; nullopt for an unknown name.
+std::optional<qdx::ObjectParts> indexable_part(std::string_view name) {
+  if (name == "index_links") return qdx::ObjectParts::kLinks;
+  if (name == "attributes") return qdx::ObjectParts::kAttributes;
+  return std::nullopt;
 }
 
 PyObject* poison(PyObject*, PyObject* args) {
@@ -122,15 +124,15 @@ PyObject* poison(PyObject*, PyObject* args) {
   if (target == Target::kNone) return nullptr;
   const std::string_view name(lock_name);
   std::vector<qdx::RwLock*> locks;
-  qdx::Mutex* mutex = nullptr;
+  std::optional<qdx::ObjectParts> part;
   if (target == Target::kIndex) {
     locks = index_locks(state_of(object), name);
   } else {
-    mutex = indexable_mutex(record_of(object), name);
+    part = indexable_part(name);
   }
   const bool known = target == Target::kIndex ? (name == "attribute_table" || name == "all_ids" ||
                                                  name == "store" || name == "parent_map")
-                                              : mutex != nullptr;
+                                              : part.has_value();
   if (!known) {
     PyErr_Format(PyExc_ValueError, "no lock named '%s' on %s", lock_name, Py_TYPE(object)->tp_name);
     return nullptr;
@@ -141,7 +143,13 @@ PyObject* poison(PyObject*, PyObject* args) {
     // A second mark changes nothing; taking the guard would panic.
     if (!lock->failed()) fail_while_held<qdx::WriteGuard>(*lock);
   }
-  if (mutex != nullptr && !mutex->failed()) fail_while_held<qdx::MutexGuard>(*mutex);
+  if (part && !record_of(object).lock().failed(*part)) {
+    try {
+      qdx::ObjectGuard guard(record_of(object).lock(), *part);
+      throw qdx::Panic("fault injected by _quarrydex_faults");
+    } catch (const qdx::Panic&) {
+    }
+  }
   Py_END_ALLOW_THREADS;
   Py_RETURN_NONE;
 }
@@ -164,7 +172,7 @@ PyObject* poisoned(PyObject*, PyObject* object) {
   } else {
     const IndexAPI& record = record_of(object);
     for (const char* name : {"index_links", "attributes"}) {
-      failed |= put_mark(marks, name, indexable_mutex(record, name)->failed());
+      failed |= put_mark(marks, name, record.lock().failed(*indexable_part(name)));
     }
   }
   if (failed != 0) {

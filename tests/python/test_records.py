@@ -125,10 +125,18 @@ def test_one_object_in_several_indexes():
     assert indexes[0].get_by_attribute(a1=1000) == []
     for idx in indexes[1:]:
         assert idx.get_by_attribute(a1=1000) == [target]
+    # Out of every index, then back into one: only that one follows writes.
+    for idx in indexes[1:]:
+        idx.remove_object(target)
+    target.a1 = 2000
+    indexes[1].add_object(target)
+    target.a1 = 3000
+    assert [idx.get_by_attribute(a1=3000) for idx in indexes] == [[], [target], []]
+    assert indexes[1].get_by_attribute(a1=2000) == []
     ref = weakref.ref(target)
     del target, objs
     for idx in indexes:
-        assert len(idx) == (5 if idx is indexes[0] else 6)
+        assert len(idx) == (6 if idx is indexes[1] else 5)
     del indexes, idx
     gc.collect()
     assert ref() is None

@@ -14,19 +14,20 @@
 // LOCK ORDER (outermost first). Where a thread holds several locks at once it
 // took them in this order; no path takes them against it.
 //   0. The interpreter lock. No lock below is ever waited for while the
-//      interpreter lock is held, except an object's attribute mutex (by the
-//      garbage collector's traversal and by attribute reads) and an index's
+//      interpreter lock is held, except an object's lock (by the garbage
+//      collector's traversal, by attribute reads and by the first attempt
+//      of an attribute write, which only tries it) and an index's
 //      all-ids and store read locks (by collect, len, in and iteration, which
 //      take references to stored objects). That is safe because no holder of
 //      those locks waits for the interpreter lock or runs Python code. Index
 //      work runs with the interpreter lock released.
 //   1. Per nested index: its reconcile mutex (core/nested_graph.hpp). At most
 //      one is held at a time; it is taken with no object lock held.
-//   2. Per object: the `index_links` mutex, then the attribute mutex of the
-//      same object. A thread holds the mutexes of at most one object at a
-//      time: a value that refers to another object (a nested object, a
-//      cycle, a self-link) is recorded as a pair and handled after the
-//      holder's mutexes are released, so object -> nested object never nests.
+//   2. Per object: its one lock (ObjectLock), which guards both its index
+//      links and its attribute map. A thread holds the lock of at most one
+//      object at a time: a value that refers to another object (a nested
+//      object, a cycle, a self-link) is recorded as a pair and handled after
+//      the holder's lock is released, so object -> nested object never nests.
 //   3. Per index, an index before its nested index (root -> nested, never the
 //      reverse): the attribute table, then the all-ids set, then the object
 //      store. An index's locks are never held while another root index's
@@ -51,6 +52,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
+#include <utility>
 
 #include "base/debug_check.hpp"
 #include "base/panic.hpp"
@@ -78,20 +80,20 @@ class RwLock {
   std::atomic<bool> failed_{false};
 };
 
-// A one-word mutex: objects carry two of them, so it is kept small. Waiters
-// sleep on the word itself (futex-backed std::atomic::wait).
-class Mutex {
+// The lock bits of a one-word lock: a held bit and a waiters bit. Waiters
+// sleep on the word itself (futex-backed std::atomic::wait). The bits above
+// them are failed marks, kept by the lock types built on it.
+class LockWord {
  public:
-  Mutex() = default;
-  Mutex(const Mutex&) = delete;
-  Mutex& operator=(const Mutex&) = delete;
+  LockWord() = default;
+  LockWord(const LockWord&) = delete;
+  LockWord& operator=(const LockWord&) = delete;
 
-  bool failed() const noexcept { return (state_.load(std::memory_order_acquire) & kFailed) != 0; }
-  void mark_failed() noexcept { state_.fetch_or(kFailed, std::memory_order_acq_rel); }
-
- private:
-  friend class MutexGuard;
-  friend class TryMutexGuard;
+  // The failed marks among `marks` that are set.
+  uint32_t marked(uint32_t marks) const noexcept {
+    return state_.load(std::memory_order_acquire) & marks;
+  }
+  void mark(uint32_t marks) noexcept { state_.fetch_or(marks, std::memory_order_acq_rel); }
 
   bool try_lock() noexcept {
     uint32_t s = state_.load(std::memory_order_relaxed);
@@ -122,8 +124,64 @@ class Mutex {
 
   static constexpr uint32_t kLocked = 1;
   static constexpr uint32_t kWaiters = 2;
-  static constexpr uint32_t kFailed = 4;
+  static constexpr uint32_t kFirstMark = 4;
+
+ private:
   std::atomic<uint32_t> state_{0};
+};
+
+// A one-word mutex with one failed mark.
+class Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  bool failed() const noexcept { return word_.marked(kFailed) != 0; }
+  void mark_failed() noexcept { word_.mark(kFailed); }
+
+ private:
+  friend class MutexGuard;
+  friend class TryMutexGuard;
+  static constexpr uint32_t kFailed = LockWord::kFirstMark;
+  bool try_lock() noexcept { return word_.try_lock(); }
+  void lock() noexcept { word_.lock(); }
+  void unlock() noexcept { word_.unlock(); }
+  LockWord word_;
+};
+
+// The lock of one object: one word that guards both the object's index links
+// and its attribute map, with a failed mark for each. A holder that fails
+// marks the parts it held; a part marked failed refuses every later guard
+// that covers it (links: "poisoned", attributes: "cannot read from
+// indexable"), while guards of the other part alone still work.
+enum class ObjectParts : uint32_t {
+  kLinks = LockWord::kFirstMark,
+  kAttributes = LockWord::kFirstMark << 1,
+  kBoth = kLinks | kAttributes,
+};
+
+class ObjectLock {
+ public:
+  ObjectLock() = default;
+  ObjectLock(const ObjectLock&) = delete;
+  ObjectLock& operator=(const ObjectLock&) = delete;
+
+  bool failed(ObjectParts parts) const noexcept {
+    return word_.marked(static_cast<uint32_t>(parts)) != 0;
+  }
+  void mark_failed(ObjectParts parts) noexcept { word_.mark(static_cast<uint32_t>(parts)); }
+
+ private:
+  friend class ObjectGuard;
+  friend class TryObjectGuard;
+  // Panics when a part of `parts` is marked, naming the links first.
+  void check(ObjectParts parts) const {
+    const uint32_t marked = word_.marked(static_cast<uint32_t>(parts));
+    if ((marked & static_cast<uint32_t>(ObjectParts::kLinks)) != 0) panic(kPoisonedLock);
+    if (marked != 0) panic(kIndexableLockFailed);
+  }
+  mutable LockWord word_;
 };
 
 // Shared access. Panics with `message` when the lock carries the failed mark.
@@ -237,6 +295,85 @@ class TryMutexGuard {
 
  private:
   Mutex* mutex_;
+};
+
+// Holds an object's lock for `parts`. Marks those parts failed when an
+// exception unwinds through it. The try form takes the lock only if it is
+// free (`owns()` tells); both forms panic when a part they cover is marked.
+class ObjectGuard {
+ public:
+  ObjectGuard(ObjectLock& lock, ObjectParts parts)
+      : lock_(&lock), parts_(parts), exceptions_(std::uncaught_exceptions()) {
+    lock.check(parts);
+    lock.word_.lock();
+    recheck();
+  }
+  ObjectGuard(ObjectLock& lock, ObjectParts parts, std::try_to_lock_t)
+      : lock_(&lock), parts_(parts), exceptions_(std::uncaught_exceptions()) {
+    lock.check(parts);
+    if (!lock.word_.try_lock()) {
+      lock_ = nullptr;
+      return;
+    }
+    recheck();
+  }
+  ~ObjectGuard() { unlock(); }
+  ObjectGuard(ObjectGuard&& other) noexcept
+      : lock_(std::exchange(other.lock_, nullptr)),
+        parts_(other.parts_),
+        exceptions_(other.exceptions_) {}
+  ObjectGuard(const ObjectGuard&) = delete;
+  ObjectGuard& operator=(const ObjectGuard&) = delete;
+
+  bool owns() const noexcept { return lock_ != nullptr; }
+  void unlock() noexcept {
+    if (lock_ == nullptr) return;
+    if (std::uncaught_exceptions() > exceptions_) lock_->mark_failed(parts_);
+    lock_->word_.unlock();
+    lock_ = nullptr;
+  }
+  bool holds(const ObjectLock& lock, ObjectParts parts) const noexcept {
+    return lock_ == &lock && (static_cast<uint32_t>(parts_) & static_cast<uint32_t>(parts)) ==
+                                 static_cast<uint32_t>(parts);
+  }
+
+ private:
+  // A holder that failed while this one waited leaves the mark behind it.
+  void recheck() {
+    if (!lock_->failed(parts_)) return;
+    ObjectLock* lock = std::exchange(lock_, nullptr);
+    lock->word_.unlock();
+    lock->check(parts_);
+  }
+  ObjectLock* lock_;
+  ObjectParts parts_;
+  int exceptions_;
+};
+
+// An object's lock taken only if it is free and `parts` carry no failed
+// mark, for paths that must not wait (the garbage collector's clear). Never
+// sets a mark: its holders only read the value or swap it whole.
+class TryObjectGuard {
+ public:
+  TryObjectGuard(ObjectLock& lock, ObjectParts parts) noexcept
+      : lock_(!lock.failed(parts) && lock.word_.try_lock() ? &lock : nullptr), parts_(parts) {}
+  ~TryObjectGuard() { unlock(); }
+  TryObjectGuard(const TryObjectGuard&) = delete;
+  TryObjectGuard& operator=(const TryObjectGuard&) = delete;
+
+  bool owns() const noexcept { return lock_ != nullptr; }
+  void unlock() noexcept {
+    if (lock_ != nullptr) lock_->word_.unlock();
+    lock_ = nullptr;
+  }
+  bool holds(const ObjectLock& lock, ObjectParts parts) const noexcept {
+    return lock_ == &lock && (static_cast<uint32_t>(parts_) & static_cast<uint32_t>(parts)) ==
+                                 static_cast<uint32_t>(parts);
+  }
+
+ private:
+  ObjectLock* lock_;
+  ObjectParts parts_;
 };
 
 // A value behind a reader-writer lock. Access goes through the guards so that

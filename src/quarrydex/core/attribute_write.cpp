@@ -9,32 +9,30 @@
 
 namespace qdx {
 
-std::optional<PyValue> store_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) {
-  MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-  ObjectAttributes& attributes = record.attributes->get(guard);
+std::optional<PyValue> write_attribute_locked(const IndexAPI& record, const ObjectGuard& guard,
+                                              uint32_t attribute, PyValue value) {
+  ObjectAttributes& attributes = record.attributes(guard);
+  const IndexLinks* links = record.links(guard);
+  if (links != nullptr && !is_private_attribute(attribute)) {
+    const PyValue* old = attributes.map.get(attribute);
+    for (const std::weak_ptr<IndexState>& link : *links) {
+      const std::shared_ptr<IndexState> state = link.lock();
+      if (state == nullptr) continue;
+      replace_value(*state, link, record.id, attribute, old, value);
+    }
+  }
   std::optional<PyValue> replaced = attributes.map.insert(attribute, std::move(value));
   ++attributes.generation;
   return replaced;
 }
 
 void write_attribute(const IndexAPI& record, uint32_t attribute, PyValue value) {
-  std::optional<PyValue> replaced;
+  std::optional<PyValue> replaced;  // dropped once the lock is released
   {
-    MutexGuard links_guard(record.index_links->mutex());
-    const IndexLinks& links = record.index_links->get(links_guard);
-    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-    ObjectAttributes& attributes = record.attributes->get(guard);
-    if (!is_private_attribute(attribute)) {
-      const PyValue* old = attributes.map.get(attribute);
-      for (const std::weak_ptr<IndexState>& link : links) {
-        const std::shared_ptr<IndexState> state = link.lock();
-        if (state == nullptr) continue;
-        replace_value(*state, link, record.id, attribute, old, value);
-      }
-    }
-    replaced = attributes.map.insert(attribute, std::move(value));
-    ++attributes.generation;
+    ObjectGuard guard(record.lock(), kWholeObject);
+    replaced = write_attribute_locked(record, guard, attribute, std::move(value));
   }
+  replaced.reset();
   // Nested objects the write linked or unlinked, with no lock of this object held.
   settle_nested();
 }

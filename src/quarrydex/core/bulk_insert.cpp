@@ -65,8 +65,8 @@ bool is_plain(const PyValue& value) {
 
 void copy_values(const StoredIndexable& slot, Copies& copies) {
   const IndexAPI& record = slot.record();
-  MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-  const ObjectAttributes& attributes = record.attributes->get(guard);
+  ObjectGuard guard(record.lock(), kAttributesPart);
+  const ObjectAttributes& attributes = record.attributes(guard);
   const size_t begin = copies.values.size();
   attributes.map.for_each([&](uint32_t attribute, const PyValue& value) {
     copies.values.push_back({attribute, slot.id(), value});
@@ -208,8 +208,8 @@ void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,
 void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link, const Copies& copies,
                    const CopiedObject& copy) {
   const IndexAPI& record = copy.slot->record();
-  MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-  const ObjectAttributes& attributes = record.attributes->get(guard);
+  ObjectGuard guard(record.lock(), kAttributesPart);
+  const ObjectAttributes& attributes = record.attributes(guard);
   const bool raced = attributes.generation != copy.generation;
   if (raced) {
     for (const auto& [attribute, id, value] : copies.values_of(copy)) {

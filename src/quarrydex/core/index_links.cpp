@@ -5,11 +5,11 @@
 
 namespace qdx {
 
-void link_index_locked(MutexLocked<IndexLinks>& locked_links, const MutexGuard& guard,
+void link_index_locked(const IndexAPI& record, const ObjectGuard& guard,
                        const std::weak_ptr<IndexState>& state) {
-  IndexLinks& links = locked_links.get(guard);
   const std::shared_ptr<IndexState> target = state.lock();
   if (target == nullptr) return;
+  IndexLinks& links = record.links_to_change(guard);
   // Each live index is pinned while the list is rebuilt, so no link can
   // expire half-way through the sort and break its ordering.
   std::vector<std::shared_ptr<IndexState>> live;
@@ -26,27 +26,32 @@ void link_index_locked(MutexLocked<IndexLinks>& locked_links, const MutexGuard& 
   links.clear();
   for (const auto& locked : live) links.push_back(locked);
   // The pins may be the last owners of an index dropped meanwhile; they go
-  // here, still under the caller's mutex, which the index's destructor never takes.
+  // here, still under the caller's object lock, which the index's destructor
+  // never takes.
 }
 
 void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state) {
-  MutexGuard guard(record.index_links->mutex());
-  link_index_locked(*record.index_links, guard, state);
+  ObjectGuard guard(record.lock(), kLinksPart);
+  link_index_locked(record, guard, state);
 }
 
 void unlink_index(const IndexAPI& record, const IndexState* state) {
-  MutexGuard guard(record.index_links->mutex());
-  erase_link(record.index_links->get(guard), state);
+  ObjectGuard guard(record.lock(), kLinksPart);
+  unlink_index_locked(record, guard, state);
 }
 
-// Drops `state` and every dead link from `links`.
-void erase_link(IndexLinks& links, const IndexState* state) {
-  links.erase(std::remove_if(links.begin(), links.end(),
-                             [&](const auto& l) {
-                               const auto locked = l.lock();
-                               return locked == nullptr || locked.get() == state;
-                             }),
-              links.end());
+void unlink_index_locked(const IndexAPI& record, const ObjectGuard& guard,
+                         const IndexState* state) {
+  IndexLinks* links = record.links(guard);
+  if (links == nullptr) return;
+  links->erase(std::remove_if(links->begin(), links->end(),
+                              [&](const auto& l) {
+                                const auto locked = l.lock();
+                                return locked == nullptr || locked.get() == state;
+                              }),
+               links->end());
+  // An object that left its last index costs no list.
+  record.drop_links_if_empty(guard);
 }
 
 }  // namespace qdx

@@ -1,6 +1,6 @@
 // The links from an object to the indexes that hold it: weak, one per index,
 // sorted by the address of the index state so that writers lock indexes in
-// one order. Guarded by the object's links mutex (base/locks.hpp).
+// one order. Guarded by the object's lock (links part; base/locks.hpp).
 #pragma once
 
 #include <memory>
@@ -10,15 +10,15 @@
 
 namespace qdx {
 
-// Appends a weak link to `state` to the object's links (their mutex held by
-// `guard`), drops dead links and keeps the list sorted by the address of the state.
-void link_index_locked(MutexLocked<IndexLinks>& links, const MutexGuard& guard,
+// Adds a weak link to `state` to the object's links (the object's lock held
+// by `guard`), drops dead links and keeps the list sorted by the address of
+// the state.
+void link_index_locked(const IndexAPI& record, const ObjectGuard& guard,
                        const std::weak_ptr<IndexState>& state);
 void link_index(const IndexAPI& record, const std::weak_ptr<IndexState>& state);
 // Removes every link to `state` (and every dead link) from the object's links.
 void unlink_index(const IndexAPI& record, const IndexState* state);
-
-// Drops `state` and every dead link from `links`.
-void erase_link(IndexLinks& links, const IndexState* state);
+// The same with the object's lock held by `guard`.
+void unlink_index_locked(const IndexAPI& record, const ObjectGuard& guard, const IndexState* state);
 
 }  // namespace qdx

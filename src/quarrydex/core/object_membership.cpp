@@ -12,13 +12,12 @@ void add_object_unsettled(const std::shared_ptr<IndexState>& state, const Stored
                           bool skip_private) {
   const IndexAPI& record = slot.record();
   const std::weak_ptr<IndexState> link = state;
-  MutexGuard links_guard(record.index_links->mutex());
-  link_index_locked(*record.index_links, links_guard, link);
-  MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
+  ObjectGuard guard(record.lock(), kWholeObject);
+  link_index_locked(record, guard, link);
   store_object(*state, slot);
   // The latest add decides which "_" values the index holds: none for this kind of add.
   if (skip_private) drop_private_values(*state, record.id);
-  record.attributes->get(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
+  record.attributes(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
     if (skip_private && is_private_attribute(attribute)) return;
     insert_value(*state, link, record.id, attribute, value);
   });
@@ -40,15 +39,14 @@ void remove_object(IndexState& state, ObjectId id) {
   }
   const IndexAPI& record = slot.record();
   {
-    // Both mutexes stay held until the values are gone and the link with
-    // them: a write that ran before found the values to replace, a write
-    // that runs after no longer reaches this index.
-    MutexGuard links_guard(record.index_links->mutex());
-    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-    record.attributes->get(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
+    // The object's lock stays held until the values are gone and the link
+    // with them: a write that ran before found the values to replace, a
+    // write that runs after no longer reaches this index.
+    ObjectGuard guard(record.lock(), kWholeObject);
+    record.attributes(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
       if (!is_private_attribute(attribute)) remove_value(state, id, attribute, value);
     });
-    erase_link(record.index_links->get(links_guard), &state);
+    unlink_index_locked(record, guard, &state);
   }
   drop_private_values(state, id);
   {

@@ -16,11 +16,11 @@ namespace qdx {
 // settles the nested objects it holds.
 void add_object(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
                 bool skip_private);
-// The same without settling; holds the object's mutexes (links, then
-// attributes) throughout, so no write of the object interleaves.
+// The same without settling; holds the object's lock throughout, so no write
+// of the object interleaves.
 void add_object_unsettled(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
                           bool skip_private);
-// Takes an object out of an index: under the object's mutexes its values
+// Takes an object out of an index: under the object's lock its values
 // leave and the link goes, then its id and slot. Does not settle.
 void remove_object(IndexState& state, ObjectId id);
 

@@ -227,8 +227,8 @@ void restore_index(const std::shared_ptr<IndexState>& state, PyObject* pickled) 
   for (const StoredIndexable& slot : slots) add_object(state, slot, true);
   for (const auto& [position, attribute] : privates) {
     const IndexAPI& record = slots[position].record();
-    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-    if (const PyValue* value = record.attributes->get(guard).map.get(attribute)) {
+    ObjectGuard guard(record.lock(), kAttributesPart);
+    if (const PyValue* value = record.attributes(guard).map.get(attribute)) {
       insert_value(*state, state, record.id, attribute, *value);
     }
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/attribute_write.hpp"
+#include "core/nested_graph.hpp"
 #include "python/attribute_names.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
@@ -113,10 +114,13 @@ AttributeMap keyword_map(PyObject* kwargs) {
 }
 
 PyObject* new_instance(PyTypeObject* type, AttributeMap attributes) {
-  IndexAPI record = IndexAPI::make(std::move(attributes));
+  const ObjectId id = allocate_id();
   PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) throw PythonError();  // `record` returns the id
-  new (&as_indexable(self)->api) IndexAPI(std::move(record));
+  if (self == nullptr) {
+    release_id(id);
+    throw PythonError();
+  }
+  new (as_indexable(self)->record) IndexAPI(id, std::move(attributes));
   return self;
 }
 
@@ -170,7 +174,7 @@ PyObject* indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t
 void indexable_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   if (as_indexable(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-  free_instance(self, [&] { as_indexable(self)->api.~IndexAPI(); });
+  free_instance(self, [&] { as_indexable(self)->api().~IndexAPI(); });
 }
 
 // Visits the Python references held through `value`: its holder and, for a
@@ -191,17 +195,17 @@ int visit_value(const PyValue& value, visitproc visit, void* arg) {
 }
 
 // The collector calls this twice per collection and both calls must see the
-// same references, so the map's mutex is waited for rather than tried: no
-// holder of an attribute mutex ever waits for the interpreter lock, and no
+// same references, so the object's lock is waited for rather than tried: no
+// holder of an object's lock ever waits for the interpreter lock, and no
 // thread allocates collectable objects while it holds one.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const auto& attributes = as_indexable(self)->api.attributes;
-  if (attributes == nullptr || attributes->mutex().failed()) return 0;
+  const IndexAPI& api = as_indexable(self)->api();
+  if (api.lock().failed(kAttributesPart)) return 0;
   try {
-    MutexGuard guard(attributes->mutex());
+    ObjectGuard guard(api.lock(), kAttributesPart);
     int result = 0;
-    attributes->get(guard).map.for_each([&](uint32_t, const PyValue& value) {
+    api.attributes(guard).map.for_each([&](uint32_t, const PyValue& value) {
       if (result == 0) result = visit_value(value, visit, arg);
     });
     return result;
@@ -211,30 +215,29 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int indexable_clear(PyObject* self) {
-  const auto& attributes = as_indexable(self)->api.attributes;
-  if (attributes == nullptr) return 0;
+  const IndexAPI& api = as_indexable(self)->api();
   AttributeMap dropped;
   {
-    TryMutexGuard guard(attributes->mutex());
+    TryObjectGuard guard(api.lock(), kAttributesPart);
     if (!guard.owns()) return 0;
-    dropped = std::move(attributes->get(guard).map);
-    attributes->get(guard).map = AttributeMap();
+    dropped = std::move(api.attributes(guard).map);
+    api.attributes(guard).map = AttributeMap();
   }
-  return 0;  // `dropped` releases its references here, without the mutex held
+  return 0;  // `dropped` releases its references here, without the lock held
 }
 
 // The Python object for a tracked attribute, or null when the object has no
-// such attribute. Made while the map's mutex is held, so the value is not
+// such attribute. Made while the object's lock is held, so the value is not
 // copied: a new int, float, str or bool, or a new reference to the assigned
 // object; neither is collectable nor runs Python code. A failure (no memory)
-// is raised after the mutex is released, which leaves the mutex unmarked.
+// is raised after the lock is released, which leaves the lock unmarked.
 PyObject* tracked_value(PyObject* self, uint32_t attribute) {
-  const IndexAPI& api = as_indexable(self)->api;
+  const IndexAPI& api = as_indexable(self)->api();
   PyObject* result = nullptr;
   bool failed = false;
   {
-    MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
-    const PyValue* value = api.attributes->get(guard).map.get(attribute);
+    ObjectGuard guard(api.lock(), kAttributesPart);
+    const PyValue* value = api.attributes(guard).map.get(attribute);
     if (value == nullptr) return nullptr;
     try {
       result = value_to_python(*value);
@@ -264,18 +267,29 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return guarded([&] { return read_attribute(self, name); });
 }
 
-// Stores with the interpreter lock held when no index is linked (the common
-// case for objects being built); otherwise releases it, so that waiting for
-// the object's links mutex never blocks other Python threads. The links
-// mutex stays held while the value is stored: an add_object running on
-// another thread (without the interpreter lock) would otherwise link and
-// index the old value between the check and the store, and miss the new one.
+// The object's lock is only tried with the interpreter lock held, so that
+// waiting for it never blocks other Python threads. Taken, it stays held for
+// the whole write: with no index linked (the common case for objects being
+// built) the value is stored at once; otherwise the interpreter lock is
+// released for the index work, and taken back only after the object's lock
+// is released. Busy, the write waits for it with the interpreter lock
+// released.
 void assign(const IndexAPI& api, uint32_t attribute, PyValue value) {
   std::optional<PyValue> replaced;  // dropped after the unlock: it may run a __del__
   {
-    TryMutexGuard links(api.index_links->mutex());
-    if (links.owns() && api.index_links->get(links).empty()) {
-      replaced = store_attribute(api, attribute, std::move(value));
+    ObjectGuard guard(api.lock(), kWholeObject, std::try_to_lock);
+    if (guard.owns()) {
+      if (api.links(guard) == nullptr) {
+        replaced = write_attribute_locked(api, guard, attribute, std::move(value));
+        return;
+      }
+      GilRelease release;
+      {
+        ObjectGuard held = std::move(guard);
+        replaced = write_attribute_locked(api, held, attribute, std::move(value));
+      }
+      replaced.reset();
+      settle_nested();
       return;
     }
   }
@@ -292,11 +306,10 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     if (!PyUnicode_Check(name)) {
       convert_argument("name", [&] { throw_conversion_error(name, "PyString"); });
     }
-    const IndexAPI& api = as_indexable(self)->api;
-    // The object's locks and map are the first memory the store touches and
-    // are rarely cached for a random object: start loading them now, while
-    // the name and the value are converted.
-    __builtin_prefetch(api.index_links.get());
+    const IndexAPI& api = as_indexable(self)->api();
+    // The map's block and the links list are rarely cached for a random
+    // object: start loading them while the name and the value are converted.
+    api.prefetch_for_write();
     uint32_t id = 0;
     if (!try_attribute_id(name, id)) throw PythonError();
     assign(api, id, stored_value(name, value));
@@ -308,10 +321,10 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     PyRef names = PyRef::checked(PyList_New(0));
     {
-      const IndexAPI& api = as_indexable(self)->api;
-      MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
+      const IndexAPI& api = as_indexable(self)->api();
+      ObjectGuard guard(api.lock(), kAttributesPart);
       const auto snapshot = interner().snapshot();
-      api.attributes->get(guard).map.for_each([&](uint32_t id, const PyValue&) {
+      api.attributes(guard).map.for_each([&](uint32_t id, const PyValue&) {
         const std::string_view name = snapshot.name(id);
         PyRef text = PyRef::checked(
             PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
@@ -329,11 +342,11 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
 
 PyObject* indexable_repr(PyObject* self) {
   return guarded([&] {
-    const IndexAPI& api = as_indexable(self)->api;
+    const IndexAPI& api = as_indexable(self)->api();
     size_t count;
     {
-      MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
-      count = api.attributes->get(guard).map.size();
+      ObjectGuard guard(api.lock(), kAttributesPart);
+      count = api.attributes(guard).map.size();
     }
     const std::string text = "<Indexable with " + std::to_string(count) + " attributes>";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -345,9 +358,9 @@ PyObject* indexable_repr(PyObject* self) {
 PyObject* attribute_dict(PyObject* self) {
   std::vector<std::pair<uint32_t, PyValue>> values;
   {
-    const IndexAPI& api = as_indexable(self)->api;
-    MutexGuard guard(api.attributes->mutex(), kIndexableLockFailed);
-    api.attributes->get(guard).map.for_each(
+    const IndexAPI& api = as_indexable(self)->api();
+    ObjectGuard guard(api.lock(), kAttributesPart);
+    api.attributes(guard).map.for_each(
         [&](uint32_t id, const PyValue& value) { values.emplace_back(id, value); });
   }
   PyRef dict = PyRef::checked(PyDict_New());

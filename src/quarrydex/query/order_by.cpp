@@ -87,8 +87,8 @@ std::optional<std::vector<uint32_t>> path_attributes(std::string_view path) {
 std::optional<PyValue> read_path(const IndexAPI& record, std::span<const uint32_t> attributes) {
   std::optional<PyValue> value;
   {
-    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-    if (const PyValue* found = record.attributes->get(guard).map.get(attributes.front())) {
+    ObjectGuard guard(record.lock(), kAttributesPart);
+    if (const PyValue* found = record.attributes(guard).map.get(attributes.front())) {
       value = *found;
     }
   }

@@ -51,7 +51,7 @@ StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
   WriteGuard guard(state.store->lock());
   ObjectStore& store = state.store->get(guard);
   const ObjectId id = record.id;
-  if (!store.holds(id) || store.record(id).attributes != record.attributes) return {};
+  if (!store.holds(id) || &store.record(id) != &record) return {};
   return store.take(id);
 }
 
@@ -60,7 +60,7 @@ StoredIndexable take_slot(IndexState& state, const IndexAPI& record) {
 bool holds_object(IndexState& state, const IndexAPI& record) {
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
-  return store.holds(record.id) && store.record(record.id).attributes == record.attributes;
+  return store.holds(record.id) && &store.record(record.id) == &record;
 }
 
 bool remove_held_object(const std::shared_ptr<IndexState>& state, const IndexAPI& record) {
@@ -70,8 +70,8 @@ bool remove_held_object(const std::shared_ptr<IndexState>& state, const IndexAPI
   if (slot.empty()) return false;  // another thread removed it meanwhile
   const ObjectId id = record.id;
   {
-    MutexGuard guard(record.attributes->mutex(), kIndexableLockFailed);
-    record.attributes->get(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
+    ObjectGuard guard(record.lock(), kAttributesPart);
+    record.attributes(guard).map.for_each([&](uint32_t attribute, const PyValue& value) {
       std::shared_ptr<ValueIndex> index = find_value_index(*state, attribute);
       if (index != nullptr && stores_value(*index, id, value)) remove_from(*index, id, value);
     });

@@ -1,14 +1,27 @@
 // `IndexAPI`: the per-object record that ties a tracked object to its
 // attribute map, its process-wide id and the indexes that hold it.
 //
-// The record embedded in an `Indexable` instance owns the id (`owns_id`) and
-// returns it to the allocator when the instance goes. Copies made for object
-// stores and for nested-object values share `index_links` and `attributes` and
-// never return the id.
+// The record lives inside its `Indexable` instance (values/indexable_layout.hpp)
+// and only there: it is never copied. Everything that reaches it (an object
+// store's slot, a value that refers to the object) holds a strong reference
+// to the instance, so the record outlives every such path. It owns the id and
+// returns it to the allocator when the instance goes.
 //
-// Both mutexes are ordered in base/locks.hpp. A mutex that a failing holder
-// left carries the failed mark; `attributes` then reports "cannot read from
-// indexable".
+// Layout (five words, so that the instance stays in a small size class and a
+// write touches the instance's own cache lines before the map's block):
+//   lock        one word guarding links and attributes (base/locks.hpp)
+//   id          fixed for the record's life; read without the lock
+//   links       the indexes holding the object: null while there are none
+//               (objects outside every index pay one word); one heap list
+//               otherwise
+//   map         the attribute map (two words; its entries in one block sized
+//               to the object)
+//   generation  counts the writes, so that a bulk insertion which indexed a
+//               copy of the map can tell afterwards whether a write raced with it
+//
+// The links and the attributes carry separate failed marks on the one lock:
+// a failed attributes mark makes every read report "cannot read from
+// indexable"; a failed links mark refuses writes and adds but not reads.
 #pragma once
 
 #include <memory>
@@ -29,32 +42,67 @@ class IndexState;
 using IndexLinks = absl::InlinedVector<std::weak_ptr<IndexState>, 1>;
 using AttributeMap = HybridHashMap<PyValue>;
 
-// The tracked attributes of one object. `generation` counts the writes, so
-// that a bulk insertion which indexed a copy of the map can tell afterwards
-// whether a write raced with it.
+// The tracked attributes of one object and the count of writes to them.
 struct ObjectAttributes {
   AttributeMap map;
   uint64_t generation = 0;
 };
 
-struct IndexAPI {
-  std::shared_ptr<MutexLocked<IndexLinks>> index_links;
-  std::shared_ptr<MutexLocked<ObjectAttributes>> attributes;
-  ObjectId id = 0;
-  bool owns_id = false;
+inline constexpr ObjectParts kLinksPart = ObjectParts::kLinks;
+inline constexpr ObjectParts kAttributesPart = ObjectParts::kAttributes;
+inline constexpr ObjectParts kWholeObject = ObjectParts::kBoth;
 
-  // A new record with a fresh id and an empty map and links list.
-  static IndexAPI make(AttributeMap attributes);
-  IndexAPI() = default;
-  IndexAPI(IndexAPI&& other) noexcept;
-  IndexAPI& operator=(IndexAPI&& other) noexcept;
+class IndexAPI {
+ public:
+  // A record with a freshly allocated id (`id`, from allocate_id()) and `map`.
+  IndexAPI(ObjectId id, AttributeMap map) noexcept : id(id), attributes_{std::move(map), 0} {}
   IndexAPI(const IndexAPI&) = delete;
   IndexAPI& operator=(const IndexAPI&) = delete;
   ~IndexAPI();
 
-  // A copy that shares the maps and does not own the id.
-  std::shared_ptr<const IndexAPI> share() const;
+  ObjectLock& lock() const noexcept { return lock_; }
+
+  // The attribute map and its write count; the guard covers the attributes.
+  template <typename Guard>
+  ObjectAttributes& attributes(const Guard& guard) const {
+    QDX_DEBUG_CHECK(guard.holds(lock_, kAttributesPart), "guard of another object");
+    return attributes_;
+  }
+
+  // The links, or null while the object is in no index; the guard covers them.
+  IndexLinks* links(const ObjectGuard& guard) const {
+    QDX_DEBUG_CHECK(guard.holds(lock_, kLinksPart), "guard of another object");
+    return links_;
+  }
+  // The links, made empty first if there were none.
+  IndexLinks& links_to_change(const ObjectGuard& guard) const;
+  // Frees the links list once it is empty.
+  void drop_links_if_empty(const ObjectGuard& guard) const;
+
+  // Starts loading the memory a write reads after the record itself (the
+  // map's block and the links list), without taking the lock: a hint only.
+  void prefetch_for_write() const noexcept {
+    __builtin_prefetch(attributes_.map.storage_hint());
+    __builtin_prefetch(__atomic_load_n(&links_, __ATOMIC_RELAXED));
+  }
+
   std::string debug() const;
+
+  // The fields a write reads come first, next to the instance's header.
+ private:
+  mutable ObjectLock lock_;
+
+ public:
+  const ObjectId id;
+
+ private:
+  // Owned; every store is atomic so that the prefetch hint may read it
+  // while another thread holds the lock.
+  mutable IndexLinks* links_ = nullptr;
+  mutable ObjectAttributes attributes_;
 };
+
+static_assert(sizeof(AttributeMap) == 16, "the map is a pointer and two counts");
+static_assert(sizeof(IndexAPI) == 40, "an Indexable stays in the 80-byte size class");
 
 }  // namespace qdx

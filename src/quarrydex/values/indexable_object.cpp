@@ -20,7 +20,7 @@ bool is_indexable(PyObject* object) noexcept {
 }
 
 IndexAPI& api_of(PyObject* object) noexcept {
-  return reinterpret_cast<IndexableObject*>(object)->api;
+  return reinterpret_cast<IndexableObject*>(object)->api();
 }
 
 }  // namespace qdx

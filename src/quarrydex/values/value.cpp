@@ -101,9 +101,8 @@ PyValue PyValue::of_iterable(PythonHandle obj, std::shared_ptr<const IterableMem
   return PyValue(ValueKind::kIterable, std::move(obj), reinterpret_cast<uintptr_t>(box));
 }
 
-PyValue PyValue::of_ind(PythonHandle obj, std::shared_ptr<const IndexAPI> record) {
-  auto* box = new Box<IndValue>{{1}, IndValue{std::move(record)}};
-  return PyValue(ValueKind::kInd, std::move(obj), reinterpret_cast<uintptr_t>(box));
+PyValue PyValue::of_ind(PythonHandle obj, const IndexAPI& record) noexcept {
+  return PyValue(ValueKind::kInd, std::move(obj), reinterpret_cast<uintptr_t>(&record));
 }
 
 PyValue PyValue::of_unknown(PythonHandle obj, uint64_t python_hash) noexcept {
@@ -128,9 +127,6 @@ void PyValue::share() noexcept {
     case ValueKind::kIterable:
       box<IterableValue>()->count.fetch_add(1, std::memory_order_relaxed);
       break;
-    case ValueKind::kInd:
-      box<IndValue>()->count.fetch_add(1, std::memory_order_relaxed);
-      break;
     case ValueKind::kStr:
       if (is_text_copy()) box<std::string>()->count.fetch_add(1, std::memory_order_relaxed);
       break;
@@ -150,9 +146,6 @@ void PyValue::drop() noexcept {
   switch (kind()) {
     case ValueKind::kIterable:
       release_box(box<IterableValue>());
-      break;
-    case ValueKind::kInd:
-      release_box(box<IndValue>());
       break;
     case ValueKind::kStr:
       if (is_text_copy()) release_box(box<std::string>());

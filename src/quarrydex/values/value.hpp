@@ -22,7 +22,7 @@
 //              without one: a counted box of a copy of the text
 //   Bool       0 or 1                                   0/1, 4
 //   Iterable   counted box of the member list           address of the member list, 5
-//   Ind        counted box of a shared IndexAPI copy    address of the object, 6
+//   Ind        the record inside the object             address of the object, 6
 //   Unknown    the object's Python hash                 that hash
 //
 // Text of up to 15 bytes with no Python object behind it is kept inline; longer
@@ -68,10 +68,6 @@ struct IterableValue {
   IterableKind kind() const noexcept { return members->kind; }
 };
 
-struct IndValue {
-  std::shared_ptr<const IndexAPI> record;  // shares the object's maps; does not own the id
-};
-
 class PyValue {
  public:
   using Holder = PythonHandle::Holder;
@@ -105,7 +101,9 @@ class PyValue {
   // stays valid while the str lives). `obj`'s holder is not shared yet.
   static PyValue of_python_str(PythonHandle obj, std::string_view utf8) noexcept;
   static PyValue of_iterable(PythonHandle obj, std::shared_ptr<const IterableMembers> members);
-  static PyValue of_ind(PythonHandle obj, std::shared_ptr<const IndexAPI> record);
+  // A nested object: `obj` holds the Indexable whose record is `record`, and
+  // so keeps the record alive as long as the value.
+  static PyValue of_ind(PythonHandle obj, const IndexAPI& record) noexcept;
   static PyValue of_unknown(PythonHandle obj, uint64_t python_hash) noexcept;
 
   ValueKind kind() const noexcept { return static_cast<ValueKind>(tag_ & kKindMask); }
@@ -127,9 +125,8 @@ class PyValue {
   std::string_view as_str() const noexcept;
   bool as_bool() const noexcept { return word_ != 0; }
   const IterableValue& as_iterable() const noexcept { return box<IterableValue>()->value; }
-  const IndexAPI& as_ind() const noexcept { return *ind_record(); }
-  const std::shared_ptr<const IndexAPI>& ind_record() const noexcept {
-    return box<IndValue>()->value.record;
+  const IndexAPI& as_ind() const noexcept {
+    return *reinterpret_cast<const IndexAPI*>(static_cast<uintptr_t>(word_));
   }
 
   friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
@@ -144,8 +141,8 @@ class PyValue {
   static uint64_t hash_identity(const void* address, ValueKind kind) noexcept;
 
  private:
-  // A heap payload shared by copies of one record (containers, nested
-  // objects, text copies); the last copy frees it.
+  // A heap payload shared by copies of one record (containers, text
+  // copies); the last copy frees it.
   template <typename T>
   struct Box {
     std::atomic<uint32_t> count{1};

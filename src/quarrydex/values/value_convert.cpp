@@ -74,8 +74,7 @@ PyValue make_bool(PyObject* object, ValueUse use, bool exact) {
 }
 
 PyValue make_ind(PyObject* object) {
-  auto record = api_of(object).share();
-  return PyValue::of_ind(handle_of(object), std::move(record));
+  return PyValue::of_ind(handle_of(object), api_of(object));
 }
 
 // Counts one level of container nesting against the interpreter's recursion
