@@ -1,14 +1,14 @@
 // Adding many objects at once.
 //
 // The batch first stores every object and links the index to it. It then
-// copies each object's attribute values (under the object's attribute mutex,
+// copies each object's attribute values (under the object's lock,
 // one object at a time) and inserts the plain values attribute by attribute:
 // the components of one attribute are write-locked together, its values are
 // grouped by kind, and each structure is built from its group (numbers and
 // strings sorted once), then the locks and groups go before the next attribute.
 // No object lock is held meanwhile, so concurrent batches and writers cannot
 // wait on each other in a cycle. Last, each object is visited again under its
-// attribute mutex: containers and nested objects are inserted there, and an
+// lock: containers and nested objects are inserted there, and an
 // object written since its values were copied has its copied values removed
 // and its current values inserted, so a racing write is never undone.
 #include "core/bulk_insert.hpp"

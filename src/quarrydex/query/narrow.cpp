@@ -107,7 +107,7 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
   }
   if (!dropped.empty()) {
     // Unlink first: a write already running on a dropped object finishes
-    // before its links mutex is free, and no later write reaches this index,
+    // before its object lock is free, and no later write reaches this index,
     // so nothing of a dropped object can come back once the structures are
     // narrowed.
     const std::vector<StoredIndexable> removed = slots_of(*state, dropped);

@@ -6,9 +6,9 @@
 // object no longer reach it. Adding the object again is a first add.
 //
 // The link goes first: a write already running on the object finishes before
-// the links mutex is free, and no later write reaches the index, so nothing
+// the object lock is free, and no later write reaches the index, so nothing
 // of the object can come back once its values are removed. Values are removed
-// under the object's attribute mutex, each only where the index holds it:
+// under the object's lock, each only where the index holds it:
 // names beginning with "_" are indexed by some adds and not by others.
 #pragma once
 

@@ -29,7 +29,7 @@
 //   order in the table.
 //
 // The map has no lock of its own: its owner keeps it behind the object's
-// attribute-map mutex. It depends only on the value type it is given, so this
+// one lock. It depends only on the value type it is given, so this
 // layer stays free of interpreter headers.
 #pragma once
 
