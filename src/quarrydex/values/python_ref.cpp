@@ -2,7 +2,10 @@
 
 #include <Python.h>
 
+#include <memory>
+
 #include "base/debug_check.hpp"
+#include "base/panic.hpp"
 #include "values/gil.hpp"
 
 namespace qdx {
@@ -32,6 +35,14 @@ void PyRef::reset() noexcept {
   } else {
     defer_release(object);
   }
+}
+
+PythonHandle::Holder* PythonHandle::make_holder(PyRef ref) {
+  std::unique_ptr<Holder> holder(new Holder{{1}, std::move(ref)});
+  if ((reinterpret_cast<uintptr_t>(holder.get()) & (kHolderAlignment - 1)) != 0) {
+    panic("value holder allocated off a 16-byte boundary");
+  }
+  return holder.release();
 }
 
 }  // namespace qdx

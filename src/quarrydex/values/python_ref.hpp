@@ -69,18 +69,23 @@ class PyRef {
 
 class PythonHandle {
  public:
-  // The shared holder. Aligned to 16 so that a compact value record can keep
-  // its kind in the low bits of a holder pointer (value.hpp). `text_size` is
-  // the byte length of the UTF-8 text when the object is a str that a value
+  // The shared holder. A compact value record keeps its kind in the low four
+  // bits of a holder pointer (value.hpp), so holders sit on 16-byte
+  // boundaries. That comes from the allocator (glibc's malloc aligns every
+  // block to 16) rather than from `alignas(16)`, which would pad the 24 bytes
+  // to 32 and put every holder, one per stored object and per kept value, in
+  // the next malloc size class. `make_holder` checks it. `text_size` is the
+  // byte length of the UTF-8 text when the object is a str that a value
   // record reads its text from (set once, before the holder is shared).
-  struct alignas(16) Holder {
+  struct Holder {
     std::atomic<uint32_t> count;
     PyRef ref;
     size_t text_size = 0;
   };
+  static constexpr uintptr_t kHolderAlignment = 16;
 
   PythonHandle() noexcept = default;
-  explicit PythonHandle(PyRef ref) : holder_(new Holder{{1}, std::move(ref)}) {}
+  explicit PythonHandle(PyRef ref) : holder_(make_holder(std::move(ref))) {}
   ~PythonHandle() { reset(); }
   PythonHandle(const PythonHandle& other) noexcept : holder_(other.holder_) { retain(holder_); }
   PythonHandle(PythonHandle&& other) noexcept : holder_(std::exchange(other.holder_, nullptr)) {}
@@ -117,6 +122,7 @@ class PythonHandle {
 
  private:
   explicit PythonHandle(Holder* holder) noexcept : holder_(holder) {}
+  static Holder* make_holder(PyRef ref);
   Holder* holder_ = nullptr;
 };
 

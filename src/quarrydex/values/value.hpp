@@ -152,6 +152,7 @@ class PyValue {
   static constexpr uintptr_t kKindMask = 0x7;
   static constexpr uintptr_t kInlineBit = 0x8;
   static constexpr uintptr_t kPointerMask = ~uintptr_t{0xf};
+  static_assert(PythonHandle::kHolderAlignment > (kKindMask | kInlineBit));
   static constexpr uintptr_t kEmpty = static_cast<uintptr_t>(ValueKind::kUnknown);
 
   PyValue(ValueKind kind, PythonHandle obj, uint64_t word) noexcept
