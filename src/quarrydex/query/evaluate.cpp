@@ -214,29 +214,45 @@ Bitmap negation_within(const QueryExpr& negation, const AttributeTable& table,
 // Equalities on plain attributes go first, smallest posting list first: the
 // conjunction's result does not depend on the order of its children, and each
 // later child then only looks at the few ids left.
-uint64_t order_hint(const QueryExpr& child, const AttributeTable& table) {
-  if (child.kind != QueryKind::kEq) return 0;
-  const std::string_view path = child.attribute.view();
-  if (path.find('.') != std::string_view::npos) return UINT64_MAX;
-  std::shared_ptr<ValueIndex> index = value_index(table, path);
-  return index == nullptr ? 0 : equal_size_hint(*index, child.value());
-}
+// One child of a conjunction with its sort key. `index` is the value index
+// of a plain-attribute equality (null otherwise, or when no object has the
+// attribute), looked up once here and reused by `leading_equalities`; the
+// table's read lock keeps it alive for the whole query.
+struct OrderedChild {
+  std::pair<int, uint64_t> key;
+  const QueryExpr* child;
+  ValueIndex* index = nullptr;
+};
+using Ordered = std::vector<OrderedChild>;
 
-using Ordered = std::vector<std::pair<std::pair<int, uint64_t>, const QueryExpr*>>;
+OrderedChild order_entry(const QueryExpr& child, const AttributeTable& table) {
+  OrderedChild entry{{priority(child.kind), 0}, &child};
+  if (child.kind != QueryKind::kEq) return entry;
+  const std::string_view path = child.attribute.view();
+  if (path.find('.') != std::string_view::npos) {
+    entry.key.second = UINT64_MAX;
+    return entry;
+  }
+  entry.index = value_index(table, path).get();
+  if (entry.index != nullptr) entry.key.second = equal_size_hint(*entry.index, child.value());
+  return entry;
+}
 
 // The leading equalities on plain attributes without container members are
 // intersected with one another first, smallest posting list first, and with
 // the universe (the largest set of all) last: each step then probes only
 // the few ids left. Returns how many children this took (0: none could be
 // taken); `running` holds their result within `universe`.
-size_t leading_equalities(const Ordered& order, const AttributeTable& table, const Bitmap& universe,
-                          bool whole, Bitmap& running) {
+size_t leading_equalities(const Ordered& order, const Bitmap& universe, bool whole,
+                          Bitmap& running) {
   size_t taken = 0;
   for (; taken < order.size(); ++taken) {
-    const QueryExpr& child = *order[taken].second;
-    const std::string_view path = child.attribute.view();
-    if (child.kind != QueryKind::kEq || path.find('.') != std::string_view::npos) break;
-    std::shared_ptr<ValueIndex> index = value_index(table, path);
+    const QueryExpr& child = *order[taken].child;
+    if (child.kind != QueryKind::kEq ||
+        child.attribute.view().find('.') != std::string_view::npos) {
+      break;
+    }
+    ValueIndex* index = order[taken].index;
     if (index == nullptr) {
       running = Bitmap();  // no object has the attribute
       return taken + 1;
@@ -253,18 +269,16 @@ size_t leading_equalities(const Ordered& order, const AttributeTable& table, con
 Bitmap evaluate_and(const QueryExpr& query, const AttributeTable& table, const Bitmap& universe,
                     bool whole) {
   Ordered order;
-  for (const QueryExpr& child : query.children) {
-    order.push_back({{priority(child.kind), order_hint(child, table)}, &child});
-  }
+  for (const QueryExpr& child : query.children) order.push_back(order_entry(child, table));
   std::stable_sort(order.begin(), order.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+                   [](const auto& a, const auto& b) { return a.key < b.key; });
   // The first child reads the universe itself; only its result is owned.
   Bitmap running;
-  const size_t taken = leading_equalities(order, table, universe, whole, running);
+  const size_t taken = leading_equalities(order, universe, whole, running);
   const Bitmap* current = taken == 0 ? &universe : &running;
   for (size_t i = taken; i < order.size(); ++i) {
     if (current->empty()) break;  // nothing can come back
-    const QueryExpr& child = *order[i].second;
+    const QueryExpr& child = *order[i].child;
     if (child.kind == QueryKind::kNe || child.kind == QueryKind::kNot) {
       // A negated child takes its ids out of the running set in place.
       if (current == &universe) running = universe.clone();
