@@ -103,5 +103,54 @@ TEST(Bitmap, SetAlgebra) {
   EXPECT_EQ(a.maximum(), 70000u);
 }
 
+// intersection_of against stepwise roaring intersections, over sets whose
+// chunks are arrays, bitsets or runs in every mix, and chunks missing from
+// some sets.
+TEST(Bitmap, IntersectionOfMatchesStepwiseAnd) {
+  std::mt19937 rng(7);
+  auto random_set = [&] {
+    Bitmap set;
+    for (uint32_t chunk = 0; chunk < 6; ++chunk) {
+      const uint32_t base = chunk << 16;
+      switch (rng() % 5) {
+        case 0:  // absent
+          break;
+        case 1:  // sparse: an array
+          for (int i = 0; i < 300; ++i) set.add(base + rng() % 65536);
+          break;
+        case 2:  // dense: a bitset
+          for (uint32_t id = 0; id < 65536; ++id) {
+            if (rng() % 3 == 0) set.add(base + id);
+          }
+          break;
+        case 3: {  // a few long runs
+          Bitmap runs = Bitmap::range(base + rng() % 1000, base + 20000 + rng() % 40000);
+          runs.add(base + 65535);
+          runs.run_optimize();
+          set.or_inplace(runs);
+          break;
+        }
+        default:  // near the array/bitset boundary
+          for (int i = 0; i < 4200; ++i) set.add(base + rng() % 65536);
+      }
+    }
+    if (rng() % 2 == 0) set.run_optimize();
+    return set;
+  };
+  for (int round = 0; round < 60; ++round) {
+    std::vector<Bitmap> sets;
+    const size_t count = 1 + rng() % 5;
+    for (size_t i = 0; i < count; ++i) sets.push_back(random_set());
+    std::vector<const Bitmap*> pointers;
+    for (const Bitmap& set : sets) pointers.push_back(&set);
+    if (round % 7 == 0) pointers.push_back(pointers.front());  // the same set twice
+    Bitmap expected = sets.front().clone();
+    for (const Bitmap* set : pointers) expected.and_inplace(*set);
+    const Bitmap got = Bitmap::intersection_of(pointers);
+    EXPECT_EQ(got.to_vector(), expected.to_vector()) << "round " << round;
+  }
+  EXPECT_TRUE(Bitmap::intersection_of({}).empty());
+}
+
 }  // namespace
 }  // namespace qdx

@@ -438,6 +438,48 @@ def test_negations_and_equalities_on_plain_attributes(plain, query, pred):
     pop.check(idx.reduced_query(query).collect(), [lb for lb in everything if _eq(pop.by_label[lb], "s", "x")])
 
 
+def _dense_value(i, rng):
+    # Posting lists large enough to be roaring bitmaps, dense (thousands of
+    # ids a chunk) and sparse (n == 3), beside an attribute whose list
+    # values give its ids members (m) and one held by a few objects (r).
+    values = {"n": 3 if i % 97 == 0 else rng.randrange(3), "c": rng.choice("pq"), "b": rng.random() < 0.5}
+    if i % 5 == 0:
+        values["m"] = [i % 3] if i % 2 else i % 3
+    if i % 1000 == 0:
+        values["r"] = "p"
+    return values
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_conjunctions_of_large_posting_lists(seed):
+    rng = random.Random(seed)
+    objs = [Indexable(**_dense_value(i, rng)) for i in range(12000)]
+    idx = Index()
+    idx.add_object_many(objs)
+    operands = {"n": [0, 1, 2.0, 3, 7, NAN, "p", True], "c": ["p", "q", "z", 1], "b": [True, False, 1],
+                "m": [0, 1], "r": ["p"], "zz": [1]}
+    matching = {}
+    for attr, values in operands.items():
+        for v in values:
+            matching[attr, label(v)] = {id(o) for o in objs if _eq(o, attr, v) or (attr == "m" and _member(o, v))}
+    view = idx.reduced(c="p")
+    in_view = {id(o) for o in objs if o.c == "p"}
+    for _ in range(30):
+        leaves = [(a, rng.choice(operands[a])) for a in rng.sample(sorted(operands), rng.randint(2, 4))]
+        if rng.random() < 0.3:
+            leaves.append(leaves[0])  # the same posting list twice
+        query = Q.and_(*[Q.eq(a, v) for a, v in leaves])
+        expected = set.intersection(*[matching[a, label(v)] for a, v in leaves])
+        found = idx.reduced_query(query)
+        assert len(found) == len(expected) and set(map(id, found.collect())) == expected, leaves
+        assert set(map(id, view.reduced_query(query).collect())) == expected & in_view, leaves
+
+
+def _member(obj, value):
+    stored = getattr(obj, "m", None)
+    return isinstance(stored, list) and value in stored and not isinstance(value, bool)
+
+
 # ------------------------------------------------------------ dotted paths
 
 

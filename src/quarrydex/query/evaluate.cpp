@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -238,6 +240,71 @@ OrderedChild order_entry(const QueryExpr& child, const AttributeTable& table) {
   return entry;
 }
 
+// How many children lead `order` as equalities on plain attributes.
+size_t plain_equalities(const Ordered& order) {
+  size_t count = 0;
+  while (count < order.size() && order[count].child->kind == QueryKind::kEq &&
+         order[count].child->attribute.view().find('.') == std::string_view::npos) {
+    ++count;
+  }
+  return count;
+}
+
+// The first `count` children of `order` (plain equalities on attributes some
+// object holds) intersected in one pass over their posting lists, read in
+// place: nothing when one of them is not a roaring bitmap or the attribute
+// holds container members.
+//
+// The posting lists' read locks are held together, which no other reader
+// does. They are taken in one fixed order, by value index and then numbers,
+// strings, booleans: the bulk insertion, the only other path that holds
+// several of these locks, holds those of one attribute in that same order
+// and takes nothing else of this level after them but a hashed-map shard or
+// the valueless set, which are never held here; every other holder of one
+// of these locks holds it alone. Every thread that waits for one of them
+// while holding another thus waits in the same order, and no cycle of waits
+// can form. Nothing is locked while they are held.
+std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count) {
+  struct Postings {
+    ValueIndex* index;
+    int component;  // 0 numbers, 1 strings, 2 booleans: the locking order
+    RwLock* lock;
+    bool operator<(const Postings& other) const {
+      if (index != other.index) return std::less<>()(index, other.index);
+      return component < other.component;
+    }
+  };
+  std::vector<Postings> lists;
+  for (size_t i = 0; i < count; ++i) {
+    ValueIndex& index = *order[i].index;
+    if (holds_members(index)) return std::nullopt;
+    RwLock* lock = equal_postings_lock(index, order[i].child->value());
+    if (lock == nullptr) return std::nullopt;
+    const int component = lock == &index.numbers.lock() ? 0 : lock == &index.strings.lock() ? 1 : 2;
+    lists.push_back({&index, component, lock});
+  }
+  std::vector<Postings> locking = lists;
+  std::sort(locking.begin(), locking.end());
+  std::vector<ReadGuard> guards;
+  guards.reserve(locking.size());
+  for (const Postings& postings : locking) {
+    if (guards.empty() || !guards.back().holds(*postings.lock)) guards.emplace_back(*postings.lock);
+  }
+  std::vector<const Bitmap*> sets;
+  for (size_t i = 0; i < count; ++i) {
+    const auto guard = std::find_if(guards.begin(), guards.end(), [&](const ReadGuard& held) {
+      return held.holds(*lists[i].lock);
+    });
+    const EqualPostings found = equal_postings(*lists[i].index, order[i].child->value(), *guard);
+    if (!found.found) return Bitmap();
+    if (found.set == nullptr) return std::nullopt;
+    sets.push_back(found.set);
+  }
+  // The children come smallest posting list first: the first set's chunks
+  // are the fewest to walk.
+  return Bitmap::intersection_of(sets);
+}
+
 // The leading equalities on plain attributes without container members are
 // intersected with one another first, smallest posting list first, and with
 // the universe (the largest set of all) last: each step then probes only
@@ -245,18 +312,24 @@ OrderedChild order_entry(const QueryExpr& child, const AttributeTable& table) {
 // taken); `running` holds their result within `universe`.
 size_t leading_equalities(const Ordered& order, const Bitmap& universe, bool whole,
                           Bitmap& running) {
+  const size_t plain = plain_equalities(order);
   size_t taken = 0;
-  for (; taken < order.size(); ++taken) {
-    const QueryExpr& child = *order[taken].child;
-    if (child.kind != QueryKind::kEq ||
-        child.attribute.view().find('.') != std::string_view::npos) {
-      break;
-    }
-    ValueIndex* index = order[taken].index;
-    if (index == nullptr) {
+  for (; taken < plain; ++taken) {
+    if (order[taken].index == nullptr) {
       running = Bitmap();  // no object has the attribute
       return taken + 1;
     }
+  }
+  taken = 0;
+  if (plain >= 2) {
+    if (auto all = intersect_in_place(order, plain)) {
+      running = std::move(*all);
+      taken = plain;
+    }
+  }
+  for (; taken < plain; ++taken) {
+    const QueryExpr& child = *order[taken].child;
+    ValueIndex* index = order[taken].index;
     auto step = narrow_equal(*index, child.value(), taken == 0 ? nullptr : &running);
     if (!step) break;
     running = std::move(*step);

@@ -13,11 +13,6 @@
 namespace qdx {
 namespace {
 
-bool holds_members(ValueIndex& index) {
-  ReadGuard guard(index.proxies.lock());
-  return !index.proxies.get(guard).set.empty();
-}
-
 // The universe plus the proxies whose holder is in it.
 class Candidates {
  public:
@@ -259,6 +254,54 @@ Bitmap raw_lookup(const QueryExpr& query, ValueIndex& index, const Bitmap& candi
 }
 
 }  // namespace
+
+bool holds_members(ValueIndex& index) {
+  ReadGuard guard(index.proxies.lock());
+  return !index.proxies.get(guard).set.empty();
+}
+
+RwLock* equal_postings_lock(ValueIndex& index, const PyValue& value) {
+  return visit_value(value, Overloaded{
+                                [&](const NumberValue&) { return &index.numbers.lock(); },
+                                [&](const StringValue&) { return &index.strings.lock(); },
+                                [&](const BoolValue&) { return &index.booleans.lock(); },
+                                [](const auto&) -> RwLock* { return nullptr; },
+                            });
+}
+
+EqualPostings equal_postings(ValueIndex& index, const PyValue& value, const ReadGuard& guard) {
+  auto of_set = [](const HybridSet* set) {
+    return set == nullptr ? EqualPostings{} : EqualPostings{true, set->large()};
+  };
+  return visit_value(
+      value, Overloaded{
+                 [&](const NumberValue& number) {
+                   EqualPostings postings;
+                   const auto key = numeric_key(number.value);
+                   if (!key) return postings;  // NaN equals nothing
+                   index.numbers.get(guard).exact.walk(
+                       false,
+                       [&](OrderKey, const auto& ids) {
+                         postings.found = true;
+                         if constexpr (std::is_same_v<std::decay_t<decltype(ids)>, HybridSet>) {
+                           postings.set = ids.large();
+                         }
+                         return false;
+                       },
+                       key, key);
+                   return postings;
+                 },
+                 [&](const StringValue& string) {
+                   return of_set(index.strings.get(guard).exact.find(string.text));
+                 },
+                 [&](const BoolValue& boolean) {
+                   return EqualPostings{true, &index.booleans.get(guard).set(boolean.truth)};
+                 },
+                 [](const auto&) {
+                   return EqualPostings{true, nullptr};
+                 },
+             });
+}
 
 uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
   auto size_of = [](const HybridSet* set) -> uint64_t { return set ? set->cardinality() : 0; };

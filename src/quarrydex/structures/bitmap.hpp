@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace qdx {
@@ -96,6 +97,12 @@ class Bitmap {
     }
   }
   std::vector<uint32_t> to_vector() const;
+
+  // The ids held by every bitmap of `sets` (none: the empty set), built in
+  // one pass without intermediate sets: each id of the smallest container
+  // of a chunk is tested against that chunk of every other set. Reads the
+  // sets only; any of them may be the same bitmap.
+  static Bitmap intersection_of(std::span<const Bitmap* const> sets);
 
   // One 2^16-id chunk as plain words: bit j of words[w] stands for id
   // high << 16 | w * 64 + j.
