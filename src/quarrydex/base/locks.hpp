@@ -36,8 +36,12 @@
 //      strings, booleans, proxies, parent map, valueless set), each held
 //      alone, except that a bulk insertion holds numbers, strings and
 //      booleans of one attribute together (in that order) and, inside them,
-//      takes one hashed-map shard or the valueless set at a time; and the
-//      parent map is held while the nested index's holder counts (5) change.
+//      takes one hashed-map shard or the valueless set at a time; the
+//      parent map is held while the nested index's holder counts (5) change;
+//      and a conjunction of equalities reads the numbers, strings and
+//      booleans of several attributes together, taking them by value index
+//      and, within one, in that same order (query/evaluate.cpp says why no
+//      cycle of waits can form).
 //   5. Innermost, held alone: a nested index's holder counts, the interner's
 //      writer lock, the id allocator's mutex, the pending-release list's mutex,
 //      the Indexable free list.
