@@ -57,6 +57,12 @@ def _in_rebased(obj):
     return [idx.reduced().rebase()]
 
 
+def _in_iterator(obj):
+    idx = Index()
+    idx.add_object(obj)
+    return [iter(idx)]  # the index itself is dropped
+
+
 def _in_union_target(obj):
     source, target = Index(), Index()
     source.add_object(obj)
@@ -89,6 +95,7 @@ HOLDERS = [
     _in_batch,
     _in_view,
     _in_rebased,
+    _in_iterator,
     _in_union_target,
     _as_attribute_value,
     _as_list_member,
@@ -161,6 +168,56 @@ def test_reference_counts_return_to_baseline():
     del idx, holders, other, view, q
     gc.collect()
     assert (sys.getrefcount(token), sys.getrefcount(text)) == base
+
+
+def _add_twice(idx, obj):
+    idx.add_object(obj)
+    idx.add_object(obj)
+
+
+def _listed_twice(idx, obj):
+    idx.add_object_many([obj, Obj(a=2), obj])
+
+
+def _removed(idx, obj):
+    idx.add_object_many([obj])
+    idx.remove_object(obj)
+
+
+def _reduced_away(idx, obj):
+    idx.add_object(obj)
+    idx.reduce(a=2)
+
+
+def _united(idx, obj):
+    idx.add_object(obj)
+    idx.union_with(idx)
+    other = Index()
+    other.add_object(obj)
+    other.union_with(idx)
+    return [other]
+
+
+def _rebased_and_viewed(idx, obj):
+    idx.add_object(obj)
+    return [idx.reduced(a=1).rebase(), idx.reduced(a=1), iter(idx)]
+
+
+@pytest.mark.parametrize(
+    "op, stores",
+    [(_add_twice, 1), (_listed_twice, 1), (_removed, 0), (_reduced_away, 0), (_united, 2),
+     (_rebased_and_viewed, 2)],
+    ids=lambda x: getattr(x, "__name__", str(x)).strip("_"),
+)
+def test_each_store_holds_one_reference(op, stores):
+    obj = Obj(a=1)
+    base = sys.getrefcount(obj)
+    idx = Index()
+    kept = op(idx, obj)
+    assert sys.getrefcount(obj) == base + stores
+    del idx, kept
+    gc.collect()
+    assert sys.getrefcount(obj) == base
 
 
 def test_references_dropped_on_other_threads_are_released():

@@ -6,12 +6,14 @@ fresh index built in one thread from the objects' final attribute values.
 """
 
 import faulthandler
+import gc
 import random
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -393,3 +395,40 @@ def test_object_graphs_rewired_from_many_threads():
     members = {id(o): o for o in side.collect()}
     assert_consistent(roots, pool[:4], queries)
     assert_consistent(side, list(members.values()), queries)
+
+
+def test_objects_dropped_while_other_threads_read_them():
+    # The index holds the only reference to each object. Removers take objects
+    # out and let them go while readers order, iterate and copy the same index;
+    # every object a reader got must be whole, and every dropped one freed.
+    idx = Index()
+    refs = []
+    refs_lock = threading.Lock()
+
+    def refill(rnd):
+        fresh = [Indexable(k=rnd.randrange(50), s=str(rnd.random())) for _ in range(30)]
+        idx.add_object_many(fresh)
+        with refs_lock:
+            refs.extend(weakref.ref(o) for o in fresh)
+
+    def remover(rnd):
+        if rnd.random() < 0.3:
+            idx.reduce(k=rnd.randrange(50))
+        for obj in idx.order_by("k", limit=10):
+            try:
+                idx.remove_object(obj)
+            except KeyError:
+                pass  # another remover took it first
+
+    def reader(rnd):
+        for obj in idx.order_by("s", descending=rnd.random() < 0.5):
+            assert isinstance(obj.k, int)
+        for obj in iter(idx.reduced_query(Q.ge("k", rnd.randrange(50)))):
+            assert isinstance(obj.s, str)
+        idx.reduced().rebase().union_with(idx)
+
+    assert run_workers([refill, remover, remover, reader, reader]) == []
+    del idx
+    gc.collect()
+    Index().collect()  # any entry point runs queued releases
+    assert refs and all(r() is None for r in refs)

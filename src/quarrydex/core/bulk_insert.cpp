@@ -192,13 +192,20 @@ void insert_column(ValueIndex& index, const Copies& copies, std::span<const uint
   if (!string_items.empty()) index.strings.get(strings_guard).insert_many(string_items);
 }
 
+// The store takes over each slot's reference; the slots stay readable as
+// borrowed pointers (the caller's ReleaseHold keeps them valid).
 void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,
-                    const std::vector<StoredIndexable>& slots) {
+                    std::vector<StoredIndexable>& slots) {
   for (const StoredIndexable& slot : slots) link_index(slot.record(), link);
+  // What the store lets go of (an object listed twice) is dropped after the lock.
+  std::vector<StoredIndexable> released;
   // Slots first, ids after: every id a reader finds has its object.
   {
     WriteGuard store_guard(state.store->lock());
-    for (const StoredIndexable& slot : slots) put_slot_locked(*state.store, store_guard, slot);
+    for (StoredIndexable& slot : slots) {
+      StoredIndexable spare = put_slot_locked(*state.store, store_guard, slot.hand_over());
+      if (!spare.empty()) released.push_back(std::move(spare));
+    }
   }
   WriteGuard ids_guard(state.all_ids->lock());
   Bitmap& ids = state.all_ids->get(ids_guard);
@@ -224,9 +231,11 @@ void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link, con
 
 }  // namespace
 
-void add_objects(const std::shared_ptr<IndexState>& state,
-                 const std::vector<StoredIndexable>& slots) {
+void add_objects(const std::shared_ptr<IndexState>& state, std::vector<StoredIndexable> slots) {
   if (slots.empty()) return;
+  // Once stored, an object may be taken out again by another thread: the
+  // hold keeps it alive while this batch still reads it.
+  const ReleaseHold hold;
   const std::weak_ptr<IndexState> link = state;
   store_and_link(*state, link, slots);
   // A re-added object: the "_" values of its previous add leave first, so

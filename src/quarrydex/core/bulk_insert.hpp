@@ -10,8 +10,8 @@
 
 namespace qdx {
 
-// Adds several objects; every attribute name is indexed.
-void add_objects(const std::shared_ptr<IndexState>& state,
-                 const std::vector<StoredIndexable>& slots);
+// Adds several objects; every attribute name is indexed. The store takes
+// over what keeps each object alive in `slots`.
+void add_objects(const std::shared_ptr<IndexState>& state, std::vector<StoredIndexable> slots);
 
 }  // namespace qdx

@@ -62,6 +62,12 @@ bool holds_id(IndexState& state, ObjectId id) {
   return state.all_ids->get(guard).contains(id);
 }
 
+std::vector<StoredIndexable> referenced_slots(IndexState& state, const Bitmap& ids,
+                                              uint64_t max_stamp) {
+  ReadGuard guard(state.store->lock());
+  return state.store->get(guard).referenced(ids, max_stamp);
+}
+
 uint64_t current_store_stamp() noexcept {
   return g_store_stamp.load(std::memory_order_acquire);
 }
@@ -70,8 +76,8 @@ uint64_t last_reuse_stamp() noexcept {
   return g_reuse_stamp.load(std::memory_order_acquire);
 }
 
-void put_slot_locked(RwLocked<ObjectStore>& store_lock, const WriteGuard& guard,
-                     StoredIndexable slot) {
+StoredIndexable put_slot_locked(RwLocked<ObjectStore>& store_lock, const WriteGuard& guard,
+                                StoredIndexable slot) {
   QDX_DEBUG_CHECK(!slot.empty(), "an empty slot is never stored");
   ObjectStore& store = store_lock.get(guard);
   const ObjectId id = slot.id();
@@ -82,14 +88,15 @@ void put_slot_locked(RwLocked<ObjectStore>& store_lock, const WriteGuard& guard,
     // A stamped slot held an object before: views must check their slots.
     if (store.stamp(id) != 0) raise_reuse_stamp(slot.stamp);
   }
-  store.put(id, std::move(slot));
+  return store.put(id, std::move(slot));
 }
 
-void store_object(IndexState& state, StoredIndexable slot) {
+void store_object(IndexState& state, StoredIndexable& slot) {
   const ObjectId id = slot.id();
+  StoredIndexable released;
   {
     WriteGuard guard(state.store->lock());
-    put_slot_locked(*state.store, guard, std::move(slot));
+    released = put_slot_locked(*state.store, guard, slot.hand_over());
   }
   WriteGuard guard(state.all_ids->lock());
   state.all_ids->get(guard).add(id);

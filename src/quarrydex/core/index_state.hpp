@@ -74,11 +74,21 @@ std::shared_ptr<ValueIndex> value_index_for(IndexState& state,
 
 // Whether the index holds `id` (all_ids read lock).
 bool holds_id(IndexState& state, ObjectId id);
-// Puts the object into the store and its id into all_ids.
-void store_object(IndexState& state, StoredIndexable slot);
+// Puts the object into the store, which takes over what keeps it alive, and
+// its id into all_ids. `slot` stays readable (borrowed): the caller keeps the
+// object alive for as long as it reads it.
+void store_object(IndexState& state, StoredIndexable& slot);
+// The objects of `ids` the index holds under a stamp at most `max_stamp`
+// (the objects a view made then selected), each with a reference of its own,
+// so they can go into another index. The caller holds the interpreter lock.
+std::vector<StoredIndexable> referenced_slots(IndexState& state, const Bitmap& ids,
+                                              uint64_t max_stamp = UINT64_MAX);
 // Writes a slot under the store's write lock `guard`. A slot that already
-// holds the same object keeps its stamp; any other gets a new one.
-void put_slot_locked(RwLocked<ObjectStore>& store, const WriteGuard& guard, StoredIndexable slot);
+// holds the same object keeps its stamp; any other gets a new one. Returns
+// what the store let go of (see ObjectStore::put), to be dropped after the
+// lock.
+[[nodiscard]] StoredIndexable put_slot_locked(RwLocked<ObjectStore>& store, const WriteGuard& guard,
+                                              StoredIndexable slot);
 // The stamp the next object put into any store will exceed: a view made now
 // selected only objects whose slots carry a stamp not above it.
 uint64_t current_store_stamp() noexcept;

@@ -47,13 +47,13 @@ bool wanted(IndexState& nested, ObjectId id) {
 }
 
 // Brings one object in or out of `nested` to match its holder count.
-void reconcile(const Pending& item) {
+void reconcile(Pending& item) {
   IndexState& nested = *item.nested;
   MutexGuard guard(nested.graph.reconcile);
   const bool want = wanted(nested, item.id);
   const bool member = holds_id(nested, item.id);
   if (want && !member && !item.slot.empty()) {
-    add_object_unsettled(item.nested, item.slot, true);
+    add_object_unsettled(item.nested, std::move(item.slot), true);
   } else if (!want && member) {
     remove_object(nested, item.id);
   }
@@ -95,7 +95,7 @@ void record_nested_pair(ValueIndex& index, ObjectId holder, const PyValue& value
     if (!index.parents.get(guard).record_pair(holder, child)) return;
     count_pair(*nested, child, !owner->is_nested, +1);
   }
-  t_pending.push_back({std::move(nested), child, StoredIndexable(value.obj())});
+  t_pending.push_back({std::move(nested), child, StoredIndexable::shared(value.obj())});
 }
 
 void drop_nested_pair(ValueIndex& index, ObjectId holder, const PyValue& value) {

@@ -8,7 +8,7 @@
 
 namespace qdx {
 
-void add_object_unsettled(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
+void add_object_unsettled(const std::shared_ptr<IndexState>& state, StoredIndexable slot,
                           bool skip_private) {
   const IndexAPI& record = slot.record();
   const std::weak_ptr<IndexState> link = state;
@@ -23,20 +23,18 @@ void add_object_unsettled(const std::shared_ptr<IndexState>& state, const Stored
   });
 }
 
-void add_object(const std::shared_ptr<IndexState>& state, const StoredIndexable& slot,
-                bool skip_private) {
-  add_object_unsettled(state, slot, skip_private);
+void add_object(const std::shared_ptr<IndexState>& state, StoredIndexable slot, bool skip_private) {
+  add_object_unsettled(state, std::move(slot), skip_private);
   settle_nested();
 }
 
 void remove_object(IndexState& state, ObjectId id) {
   StoredIndexable slot;
   {
-    ReadGuard guard(state.store->lock());
-    const ObjectStore& store = state.store->get(guard);
-    if (!store.holds(id)) return;
-    slot = store.slot(id);
+    WriteGuard guard(state.store->lock());
+    slot = state.store->get(guard).take(id);
   }
+  if (slot.empty()) return;
   const IndexAPI& record = slot.record();
   {
     // The object's lock stays held until the values are gone and the link
@@ -49,13 +47,8 @@ void remove_object(IndexState& state, ObjectId id) {
     unlink_index_locked(record, guard, &state);
   }
   drop_private_values(state, id);
-  {
-    WriteGuard guard(state.all_ids->lock());
-    state.all_ids->get(guard).remove(id);
-  }
-  WriteGuard guard(state.store->lock());
-  ObjectStore& store = state.store->get(guard);
-  if (store.object(id) == slot.object) store.vacate(id);
+  WriteGuard guard(state.all_ids->lock());
+  state.all_ids->get(guard).remove(id);
 }
 
 }  // namespace qdx

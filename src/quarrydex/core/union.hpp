@@ -11,15 +11,24 @@
 // them. No lock of `other` is held while a lock of the target is taken, so
 // two threads uniting two indexes in opposite directions cannot block each
 // other; uniting an index with itself changes nothing. `other` is unchanged.
+//
+// Two steps: the objects of `other` are read with a reference each while the
+// interpreter lock is held (the target's store keeps those references), then
+// added with it released.
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "core/index_state.hpp"
 
 namespace qdx {
 
-void union_indexes(const std::shared_ptr<IndexState>& target,
-                   const std::shared_ptr<IndexState>& other);
+// The objects `other` holds, each with a new reference; none when `other` is
+// the target. The caller holds the interpreter lock.
+std::vector<StoredIndexable> union_sources(const std::shared_ptr<IndexState>& target,
+                                           IndexState& other);
+// Adds the objects `union_sources` read to the target.
+void union_indexes(const std::shared_ptr<IndexState>& target, std::vector<StoredIndexable> slots);
 
 }  // namespace qdx

@@ -206,7 +206,7 @@ void restore_index(const std::shared_ptr<IndexState>& state, PyObject* pickled) 
   PyObject* objects = nullptr;
   PyObject* pairs = nullptr;
   if (!PyArg_ParseTuple(pickled, "OO:__setstate__", &objects, &pairs)) throw PythonError();
-  const std::vector<StoredIndexable> slots = indexable_sequence_argument("objects", objects);
+  std::vector<StoredIndexable> slots = indexable_sequence_argument("objects", objects);
   std::vector<std::pair<size_t, uint32_t>> privates;  // (position, attribute)
   PyRef iterator = PyRef::checked(PyObject_GetIter(pairs));
   while (PyObject* item = PyIter_Next(iterator.get())) {
@@ -224,7 +224,10 @@ void restore_index(const std::shared_ptr<IndexState>& state, PyObject* pickled) 
   std::sort(privates.begin(), privates.end());
   privates.erase(std::unique(privates.begin(), privates.end()), privates.end());
   GilRelease release;
-  for (const StoredIndexable& slot : slots) add_object(state, slot, true);
+  // The stores take the slots' references; the hold keeps the objects
+  // readable here (it ends before the lock is taken back and the queue drained).
+  const ReleaseHold hold;
+  for (StoredIndexable& slot : slots) add_object(state, slot.hand_over(), true);
   for (const auto& [position, attribute] : privates) {
     const IndexAPI& record = slots[position].record();
     ObjectGuard guard(record.lock(), kAttributesPart);

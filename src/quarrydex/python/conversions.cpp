@@ -18,7 +18,7 @@ std::string_view utf8_view(PyObject* text) {
 namespace {
 
 StoredIndexable slot_of(PyObject* object) {
-  return StoredIndexable(PythonHandle(PyRef::borrow(object)));
+  return StoredIndexable::owning(PyRef::borrow(object));
 }
 
 }  // namespace

@@ -84,9 +84,11 @@ PyObject* rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     parse_arguments(kRebase, args, nargs, kwnames);
     FilteredState& filtered = filtered_of(self);
     std::shared_ptr<IndexState> fresh;
+    std::vector<StoredIndexable> slots =
+        referenced_slots(*filtered.state, filtered.ids, filtered.made_at);
     {
       GilRelease release;
-      fresh = rebase_index(*filtered.state, filtered.ids, filtered.made_at);
+      fresh = rebase_index(std::move(slots));
     }
     return make_index(std::move(fresh));
   });

@@ -65,10 +65,10 @@ void index_dealloc(PyObject* self) {
 PyObject* add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kAddObject, args, nargs, kwnames);
-    const StoredIndexable slot = indexable_argument("py_ref", parsed[0]);
+    StoredIndexable slot = indexable_argument("py_ref", parsed[0]);
     {
       GilRelease release;
-      add_object(shared_state_of(self), slot, true);
+      add_object(shared_state_of(self), std::move(slot), true);
     }
     Py_RETURN_NONE;
   });
@@ -78,10 +78,10 @@ PyObject* add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kAddObjectMany, args, nargs, kwnames);
-    const std::vector<StoredIndexable> slots = indexable_sequence_argument("objs", parsed[0]);
+    std::vector<StoredIndexable> slots = indexable_sequence_argument("objs", parsed[0]);
     {
       GilRelease release;
-      add_objects(shared_state_of(self), slots);
+      add_objects(shared_state_of(self), std::move(slots));
     }
     Py_RETURN_NONE;
   });
@@ -158,9 +158,10 @@ PyObject* union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kUnionWith, args, nargs, kwnames);
     const std::shared_ptr<IndexState> other = index_argument("other", parsed[0]);
+    std::vector<StoredIndexable> slots = union_sources(shared_state_of(self), *other);
     {
       GilRelease release;
-      union_indexes(shared_state_of(self), other);
+      union_indexes(shared_state_of(self), std::move(slots));
     }
     Py_RETURN_NONE;
   });

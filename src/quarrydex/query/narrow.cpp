@@ -84,12 +84,14 @@ bool narrowing_in_progress() noexcept {
   return g_narrowing.load(std::memory_order_seq_cst) != 0;
 }
 
-std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids, uint64_t max_stamp) {
+// Takes the slots of `ids` out of the store; their references keep the
+// objects alive while the narrowing reads them.
+std::vector<StoredIndexable> take_slots(IndexState& state, const Bitmap& ids) {
   std::vector<StoredIndexable> slots;
-  ReadGuard guard(state.store->lock());
-  const ObjectStore& store = state.store->get(guard);
+  WriteGuard guard(state.store->lock());
+  ObjectStore& store = state.store->get(guard);
   ids.for_each([&](uint32_t id) {
-    if (store.holds(id) && store.stamp(id) <= max_stamp) slots.push_back(store.slot(id));
+    if (StoredIndexable slot = store.take(id); !slot.empty()) slots.push_back(std::move(slot));
   });
   return slots;
 }
@@ -110,7 +112,7 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
     // before its object lock is free, and no later write reaches this index,
     // so nothing of a dropped object can come back once the structures are
     // narrowed.
-    const std::vector<StoredIndexable> removed = slots_of(*state, dropped);
+    const std::vector<StoredIndexable> removed = take_slots(*state, dropped);
     for (const StoredIndexable& slot : removed) unlink_index(slot.record(), state.get());
     AttributeTable table;
     {
@@ -120,24 +122,18 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep) 
     for (const auto& index : table) {
       if (index != nullptr) narrow_value_index(*index, dropped);
     }
-    {
-      MutexGuard guard(state->private_values.mutex());
-      PrivateValues& values = state->private_values.get(guard);
-      dropped.for_each([&](uint32_t id) { values.erase(id); });
-    }
-    WriteGuard guard(state->store->lock());
-    ObjectStore& store = state->store->get(guard);
-    dropped.for_each([&](uint32_t id) { store.vacate(id); });
+    MutexGuard guard(state->private_values.mutex());
+    PrivateValues& values = state->private_values.get(guard);
+    dropped.for_each([&](uint32_t id) { values.erase(id); });
   }
   settle_nested();
   // Narrowing is linear in the index anyway; reclaim cut-off cycles now.
   if (auto nested = state->nested_index(false)) sweep_nested(nested);
 }
 
-std::shared_ptr<IndexState> rebase_index(IndexState& source, const Bitmap& ids,
-                                         uint64_t max_stamp) {
+std::shared_ptr<IndexState> rebase_index(std::vector<StoredIndexable> slots) {
   auto fresh = IndexState::make();
-  add_objects(fresh, slots_of(source, ids, max_stamp));
+  add_objects(fresh, std::move(slots));
   return fresh;
 }
 

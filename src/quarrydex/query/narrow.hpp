@@ -26,14 +26,8 @@ void narrow_index(const std::shared_ptr<IndexState>& state, const Bitmap& keep);
 // lock is held: a narrowing withdraws ids under the write lock.
 bool narrowing_in_progress() noexcept;
 
-// A new index of the objects of `ids` whose slots carry a stamp not above
-// `max_stamp` (the objects a view selected, see StoredIndexable).
-std::shared_ptr<IndexState> rebase_index(IndexState& source, const Bitmap& ids,
-                                         uint64_t max_stamp = UINT64_MAX);
-
-// The filled slots of `ids` with a stamp not above `max_stamp`, in ascending
-// id order (ids without an object are skipped).
-std::vector<StoredIndexable> slots_of(IndexState& state, const Bitmap& ids,
-                                      uint64_t max_stamp = UINT64_MAX);
+// A new index of `slots` (read by referenced_slots from the index a view
+// selected them in, while the interpreter lock was held).
+std::shared_ptr<IndexState> rebase_index(std::vector<StoredIndexable> slots);
 
 }  // namespace qdx

@@ -13,6 +13,7 @@
 #include "core/private_values.hpp"
 #include "core/value_index.hpp"
 #include "structures/string_interner/interner.hpp"
+#include "values/gil.hpp"
 #include "values/value_visit.hpp"
 
 namespace qdx {
@@ -49,15 +50,16 @@ Group group_of(const std::optional<PyValue>& value) {
 
 using Records = std::vector<std::pair<uint32_t, StoredIndexable>>;
 
-// The records of the selected ids, copied out so that no index lock is held
-// while the objects' own mutexes are taken.
+// The records of the selected ids, read out so that no index lock is held
+// while the objects' own mutexes are taken. The slots are borrowed: the
+// caller holds a ReleaseHold from before the call until it is done with them.
 Records selected_records(IndexState& state, const Bitmap& ids) {
   Records records;
   records.reserve(ids.cardinality());
   ReadGuard guard(state.store->lock());
   const ObjectStore& store = state.store->get(guard);
   ids.for_each([&](uint32_t id) {
-    if (store.holds(id)) records.emplace_back(id, store.slot(id));
+    if (store.holds(id)) records.emplace_back(id, store.borrow(id));
   });
   return records;
 }
@@ -132,6 +134,7 @@ std::vector<uint32_t> gather(IndexState& state, const Bitmap* view, const OrderR
   }
   std::vector<Item> items;
   {
+    const ReleaseHold hold;
     const Records records = selected_records(state, ids);
     items.reserve(records.size());
     for (const auto& [id, record] : records) {

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -11,11 +12,14 @@ namespace {
 
 thread_local int t_gil_count = 0;
 
-// The pending-release list: innermost lock of the process.
+// The pending-release list: innermost lock of the process. `holds` counts
+// the live ReleaseHolds; it is read under `mutex` before a drain, so a
+// reference queued after a hold began is never drained before it ends.
 struct PendingReleases {
   std::mutex mutex;
   std::vector<PyObject*> objects;
   std::atomic<bool> dirty{false};
+  std::atomic<uint32_t> holds{0};
 };
 
 PendingReleases& pending() {
@@ -49,12 +53,44 @@ void drain_pending_releases() noexcept {
   std::vector<PyObject*> objects;
   {
     std::lock_guard<std::mutex> lock(list.mutex);
+    // A hold may still read pointers whose store references are queued.
+    if (list.holds.load(std::memory_order_seq_cst) != 0) return;
     objects.swap(list.objects);
     list.dirty.store(false, std::memory_order_release);
   }
   // Deallocators may run Python code that drops further references; those
   // are released at once because this thread holds the lock.
   for (PyObject* object : objects) Py_DECREF(object);
+}
+
+void release_store_reference(PyObject* object) noexcept {
+  if (object == nullptr) return;
+  if (gil_held() && pending().holds.load(std::memory_order_seq_cst) == 0) {
+    Py_DECREF(object);
+  } else {
+    defer_release(object);
+  }
+}
+
+void release_store_references(PyObject* const* objects, size_t count) noexcept {
+  PendingReleases& list = pending();
+  if (gil_held() && list.holds.load(std::memory_order_seq_cst) == 0) {
+    for (size_t i = 0; i < count; ++i) Py_XDECREF(objects[i]);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(list.mutex);
+  for (size_t i = 0; i < count; ++i) {
+    if (objects[i] != nullptr) list.objects.push_back(objects[i]);
+  }
+  list.dirty.store(true, std::memory_order_release);
+}
+
+ReleaseHold::ReleaseHold() noexcept {
+  pending().holds.fetch_add(1, std::memory_order_seq_cst);
+}
+
+ReleaseHold::~ReleaseHold() {
+  pending().holds.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 size_t pending_release_count() noexcept {

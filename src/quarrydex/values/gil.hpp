@@ -6,6 +6,14 @@
 // References dropped while the count is zero are queued on the pending-release
 // list; the queue is drained when an entry point begins and right after the
 // lock is taken back, always with the lock held.
+//
+// Object stores read an object pointer under their lock and use it after the
+// lock is gone, without taking a reference (that would need the interpreter
+// lock). A `ReleaseHold` keeps such a pointer valid: while any hold is alive,
+// in any thread, a store reference that is dropped (`release_store_reference`)
+// is queued rather than released, and the queue is not drained. A pointer read
+// from a store after the hold began stays valid until the hold ends, since its
+// store reference can only be dropped after the read.
 #pragma once
 
 #include "values/python_ref.hpp"
@@ -23,6 +31,22 @@ void defer_release(PyObject* object) noexcept;
 void drain_pending_releases() noexcept;
 // Number of queued references (for tests).
 size_t pending_release_count() noexcept;
+
+// Drops a reference an object store owned: at once when the interpreter lock
+// is held and no ReleaseHold is alive, else through the pending list.
+void release_store_reference(PyObject* object) noexcept;
+// The same for many references, queued under one lock.
+void release_store_references(PyObject* const* objects, size_t count) noexcept;
+
+// Defers every store reference dropped while the hold is alive (see above).
+// Holds nest and may be taken with or without the interpreter lock.
+class ReleaseHold {
+ public:
+  ReleaseHold() noexcept;
+  ~ReleaseHold();
+  ReleaseHold(const ReleaseHold&) = delete;
+  ReleaseHold& operator=(const ReleaseHold&) = delete;
+};
 
 // Marks an entry point: the thread holds the interpreter lock for the guard's
 // lifetime. Drains the pending list on entry.
