@@ -97,23 +97,26 @@ def timings(count: int) -> dict:
     index = Index()
     index.add_object_many(objects)
     rng = random.Random(5)
-    picks = [rng.randrange(count) for _ in range(20_000)]
+    # Distinct objects, each given a value other than its current one and then
+    # its old value back, run after run: a run that wrote the values already
+    # stored would time writes that any tool may skip.
+    picks = rng.sample(range(count), min(20_000, count))
     letters = "abcdefghijklmnopqrstuvwxyz"
     names = ["".join(rng.choices(letters, k=rng.randint(3, 20))) for _ in range(500)]
     # The numeric write, and a string write whose new value is a name of 3 to
     # 20 letters (substring and suffix structures kept in step).
     writes = {
-        "size": ("", [rng.randint(1, 100) for _ in picks]),
-        "type": ("str ", [rng.choice(names) for _ in picks]),
+        "size": ("", [fields[p][3] % 100 + 1 for p in picks], [fields[p][3] for p in picks]),
+        "type": ("str ", [rng.choice(names) for _ in picks], [fields[p][0] for p in picks]),
     }
     plain = [makers["plain class"](*f) for f in fields]
-    for attr, (label, values) in writes.items():
+    for attr, (label, new, old) in writes.items():
         column = 3 if attr == "size" else 0
         records = [{attr: f[column]} for f in fields]
         by_value: dict = {}
         for i, r in enumerate(records):
             by_value.setdefault(r[attr], set()).add(i)
-        namespace = {"objects": objects, "plain": plain, "picks": picks, "values": values,
+        namespace = {"objects": objects, "plain": plain, "picks": picks, "values": new,
                      "records": records, "by_value": by_value}
         exec(
             f"def indexed():\n    for p, v in zip(picks, values):\n        objects[p].{attr} = v\n"
@@ -125,9 +128,15 @@ def timings(count: int) -> dict:
         )
         for name, fn in (("Indexable in one index", "indexed"), ("dict of sets", "hand"),
                          ("plain attribute", "attribute")):
-            run_once = namespace[fn]
+            write = namespace[fn]
+
+            def run_once(write=write, namespace=namespace, new=new, old=old):
+                write()
+                namespace["values"] = old if namespace["values"] is new else new
+
             run_once()  # warm-up
-            seconds = statistics.median(timeit.repeat(run_once, repeat=7, number=1, timer=time.thread_time))
+            run_once()
+            seconds = statistics.median(timeit.repeat(run_once, repeat=8, number=1, timer=time.thread_time))
             out[f"write {label}{name}"] = seconds / len(picks)
     del index
     return out

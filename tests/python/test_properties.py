@@ -402,3 +402,26 @@ def test_large_batch_answers_as_single_adds(make):
         answered += bool(got)
     assert answered > len(leaves) // 4
     assert batch.collect() == single.collect()
+
+
+@pytest.mark.parametrize("burst", [1, 60, 700, 3000])
+def test_numeric_writes_between_reads_match_model(burst):
+    """Bursts of numeric writes (some objects written several times, some
+    written back to the value they had) between reads: every equality and
+    range leaf answers as the values last assigned."""
+    rng = random.Random(burst)
+    objs = [Indexable(n=rng.randrange(40)) for _ in range(4000)]
+    values = [o.n for o in objs]
+    index = Index()
+    index.add_object_many(objs)
+    ops = {"eq": operator.eq, **RANGES}
+    for _ in range(5):
+        for _ in range(burst):
+            i = rng.randrange(len(objs))
+            value = rng.choice([rng.randrange(40), rng.randrange(80) / 2, values[i]])
+            objs[i].n = value
+            values[i] = value
+        for op, fn in ops.items():
+            probe = rng.randrange(80) / 2
+            got = {id(o) for o in index.reduced_query(to_query((op, "n", probe))).collect()}
+            assert got == {id(o) for o, v in zip(objs, values) if fn(v, probe)}, (op, probe)

@@ -432,3 +432,27 @@ def test_objects_dropped_while_other_threads_read_them():
     gc.collect()
     Index().collect()  # any entry point runs queued releases
     assert refs and all(r() is None for r in refs)
+
+
+def test_numeric_writes_while_readers_settle():
+    """Readers in several threads meet numeric writes made by others: a
+    range holding every value always answers every object, and none below."""
+    objs = [Indexable(n=i % 50) for i in range(3000)]
+    index = Index()
+    index.add_object_many(objs)
+
+    def writer(rnd):
+        for _ in range(200):
+            rnd.choice(objs).n = rnd.randrange(50)
+
+    def reader(rnd):
+        assert len(index.reduced_query(Q.ge("n", 0)).collect()) == len(objs)
+        assert index.reduced_query(Q.lt("n", 0)).collect() == []
+
+    errors = run_workers([writer, writer, reader, reader])
+    assert errors == []
+    fresh = Index()
+    fresh.add_object_many(objs)
+    for v in (0, 7, 49):
+        got = [id(o) for o in index.reduced_query(Q.eq("n", v)).collect()]
+        assert got == [id(o) for o in fresh.reduced_query(Q.eq("n", v)).collect()]

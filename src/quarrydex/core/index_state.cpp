@@ -45,6 +45,12 @@ std::shared_ptr<ValueIndex> find_value_index(IndexState& state, uint32_t attribu
   return attribute < table.size() ? table[attribute] : nullptr;
 }
 
+ValueIndex* value_index_at(IndexState& state, uint32_t attribute) {
+  ReadGuard guard(state.attributes->lock());
+  const AttributeTable& table = state.attributes->get(guard);
+  return attribute < table.size() ? table[attribute].get() : nullptr;
+}
+
 std::shared_ptr<ValueIndex> value_index_for(IndexState& state,
                                             const std::weak_ptr<IndexState>& link,
                                             uint32_t attribute) {

@@ -67,6 +67,9 @@ class IndexState : public std::enable_shared_from_this<IndexState> {
 
 // The value index of `attribute`, or nullptr. Takes the table's read lock.
 std::shared_ptr<ValueIndex> find_value_index(IndexState& state, uint32_t attribute);
+// The same without taking a share of it: the pointer stays valid while
+// `state` lives, because the table never drops or replaces an entry.
+ValueIndex* value_index_at(IndexState& state, uint32_t attribute);
 // The value index of `attribute`, made (and the table grown) when missing.
 std::shared_ptr<ValueIndex> value_index_for(IndexState& state,
                                             const std::weak_ptr<IndexState>& link,

@@ -127,6 +127,7 @@ void drop_nested_holders(ValueIndex& index, const Bitmap& holders) {
 }
 
 void settle_nested() {
+  if (t_pending.empty()) return;  // most writes link and unlink no nested object
   // A failure leaves the queue to no one: drop it rather than let the next
   // operation of this thread act on the state of a failed one.
   struct ClearOnFailure {

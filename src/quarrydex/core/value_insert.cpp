@@ -80,15 +80,13 @@ void replace_value(IndexState& state, const std::weak_ptr<IndexState>& link, Obj
   const auto old_key = old != nullptr ? numeric_key(*old) : std::nullopt;
   const auto new_key = numeric_key(value);
   if (old_key && new_key) {
-    std::shared_ptr<ValueIndex> index = find_value_index(state, attribute);
-    if (index != nullptr) {
+    if (ValueIndex* index = value_index_at(state, attribute)) {
       write_component(index->numbers, [&](auto& c) { c.replace(id, *old_key, *new_key); });
       return;
     }
   }
   if (old != nullptr && old->kind() == ValueKind::kStr && value.kind() == ValueKind::kStr) {
-    std::shared_ptr<ValueIndex> index = find_value_index(state, attribute);
-    if (index != nullptr) {
+    if (ValueIndex* index = value_index_at(state, attribute)) {
       write_component(index->strings,
                       [&](auto& c) { c.replace(id, old->as_str(), value.as_str()); });
       return;
@@ -99,8 +97,7 @@ void replace_value(IndexState& state, const std::weak_ptr<IndexState>& link, Obj
 }
 
 void remove_value(IndexState& state, ObjectId id, uint32_t attribute, const PyValue& value) {
-  std::shared_ptr<ValueIndex> index = find_value_index(state, attribute);
-  if (index != nullptr) remove_from(*index, id, value);
+  if (ValueIndex* index = value_index_at(state, attribute)) remove_from(*index, id, value);
 }
 
 }  // namespace qdx

@@ -271,11 +271,14 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 // waiting for it never blocks other Python threads. Taken, it stays held for
 // the whole write: with no index linked (the common case for objects being
 // built) the value is stored at once; otherwise the interpreter lock is
-// released for the index work, and taken back only after the object's lock
-// is released. Busy, the write waits for it with the interpreter lock
+// released once for the index work, and taken back only after the object's
+// lock is released. Busy, the write waits for it with the interpreter lock
 // released.
 void assign(const IndexAPI& api, uint32_t attribute, PyValue value) {
-  std::optional<PyValue> replaced;  // dropped after the unlock: it may run a __del__
+  // Dropped last, with no lock of the object held and the interpreter lock
+  // taken back (it may run a __del__): its reference is released at once
+  // rather than queued for a later drain.
+  std::optional<PyValue> replaced;
   {
     ObjectGuard guard(api.lock(), kWholeObject, std::try_to_lock);
     if (guard.owns()) {
@@ -288,7 +291,6 @@ void assign(const IndexAPI& api, uint32_t attribute, PyValue value) {
         ObjectGuard held = std::move(guard);
         replaced = write_attribute_locked(api, held, attribute, std::move(value));
       }
-      replaced.reset();
       settle_nested();
       return;
     }

@@ -120,7 +120,12 @@ class NumericPostings {
   static void heavy_retain(Heavy& heavy, const Bitmap& filter);
   static uint64_t heavy_count(const Heavy& heavy);
   static bool heavy_holds(const Heavy& heavy, uint32_t id);
-  static bool heavy_empty(const Heavy& heavy) { return heavy_count(heavy) == 0; }
+  // Not heavy_count(...) == 0: a set's cardinality walks every container,
+  // and a removal asks this each time.
+  static bool heavy_empty(const Heavy& heavy) {
+    if (const auto* ids = std::get_if<std::vector<uint32_t>>(&heavy)) return ids->empty();
+    return std::get<HybridSet>(heavy).empty();
+  }
 
   Column::const_iterator first_of(OrderKey key) const {
     return column_.lower_bound(Entry::of(key, 0));
