@@ -195,6 +195,7 @@ class StringPostings {
 template <typename F>
 void StringPostings::walk(bool descending, F&& f, const std::optional<std::string>& lower,
                           const std::optional<std::string>& upper) const {
+  if (lower && upper && *upper < *lower) return;
   auto h = lower ? heavy_.lower_bound(std::string_view(*lower)) : heavy_.begin();
   auto h_end = upper ? heavy_.upper_bound(std::string_view(*upper)) : heavy_.end();
   auto c = lower ? first_of(*lower) : column_.begin();
