@@ -57,9 +57,11 @@ void GramList::add_many(std::span<const uint32_t> ids, size_t encoded_max) {
   }
   Encoded& list = std::get<Encoded>(data_);
   if (list.count + ids.size() <= encoded_max && (list.count == 0 || ids.front() > list.last)) {
-    // A run of a bulk insertion: room for two bytes an id up front, rather
-    // than doubling byte by byte (the insertion trims the lists at its end).
-    if (ids.size() > 1) list.bytes.reserve(list.bytes.size() + 2 * ids.size());
+    // A run of a bulk insertion: room for two bytes an id up front, grown by
+    // doubling so that many short runs still cost amortised constant time
+    // (the insertion trims the lists at its end).
+    const size_t need = list.bytes.size() + 2 * ids.size();
+    if (need > list.bytes.capacity()) list.bytes.reserve(std::max(need, 2 * list.bytes.capacity()));
     for (const uint32_t id : ids) append(list, id);
     return;
   }
