@@ -2,8 +2,11 @@
 //
 //   probe_strings NAMES_FILE
 //
-// NAMES_FILE holds one string per line, the value of ids 0, 1, 2, ... (as
-// `bench/memory_probe.py --dump-names` writes them). The strings are inserted
+// NAMES_FILE holds one string per line, the value of ids 0, 1, 2, ...; the
+// strings workload's names are written by
+//   python -c 'import sys; sys.path.insert(0, "bench"); from workloads import strings_records
+//   print("\n".join(r["name"] for r in strings_records(500000)))' > names.txt
+// The strings are inserted
 // as a bulk insertion does, in slices of 2^17 ids, and each structure's heap
 // bytes are read as the drop in the allocator's in-use count when it alone is
 // emptied.
