@@ -32,7 +32,8 @@ using Model = std::map<uint32_t, std::string>;
 std::string text(FuzzedDataProvider& in, size_t max_len);
 
 struct Side {
-  NgramIndex grams;
+  // Lists past four ids become bitmaps, so short inputs reach both forms.
+  NgramIndex grams{4};
   PositionalBitmap positions;
   Model model;
   std::vector<std::pair<std::string, uint32_t>> batch;  // for one insert_many

@@ -1,7 +1,6 @@
 #include "core/value_index.hpp"
 
 #include <algorithm>
-#include <deque>
 #include <functional>
 #include <string>
 
@@ -28,9 +27,8 @@ namespace {
 
 using StringItems = std::span<std::pair<std::string_view, uint32_t>>;
 
-// Byte i of s counted from the front, or from the back when `backwards`.
-unsigned char byte_of(std::string_view s, size_t i, bool backwards) {
-  return static_cast<unsigned char>(backwards ? s[s.size() - 1 - i] : s[i]);
+unsigned char byte_of(std::string_view s, size_t i) {
+  return static_cast<unsigned char>(s[i]);
 }
 
 // The distinct strings of a batch, each with the ids that hold it.
@@ -69,11 +67,9 @@ Groups group_items(StringItems items) {
   return groups;
 }
 
-// The group numbers in the order of their strings' bytes (read from the end
-// when `backwards`). The first eight bytes read, as one big-endian word padded
-// with zeros, settle most comparisons: a smaller word means smaller bytes.
-ScratchVector<uint32_t> order_by_bytes(const ScratchVector<std::string_view>& distinct,
-                                       bool backwards) {
+// The group numbers in the order of their strings' bytes. The first eight bytes read, as one
+// big-endian word padded with zeros, settle most comparisons: a smaller word means smaller bytes.
+ScratchVector<uint32_t> order_by_bytes(const ScratchVector<std::string_view>& distinct) {
   struct Keyed {
     uint64_t head;
     uint32_t group;
@@ -83,7 +79,7 @@ ScratchVector<uint32_t> order_by_bytes(const ScratchVector<std::string_view>& di
   for (uint32_t g = 0; g < distinct.size(); ++g) {
     const std::string_view s = distinct[g];
     uint64_t head = 0;
-    for (size_t i = 0; i < 8; ++i) head = head << 8 | (i < s.size() ? byte_of(s, i, backwards) : 0);
+    for (size_t i = 0; i < 8; ++i) head = head << 8 | (i < s.size() ? byte_of(s, i) : 0);
     keyed.push_back({head, g});
   }
   std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
@@ -91,8 +87,8 @@ ScratchVector<uint32_t> order_by_bytes(const ScratchVector<std::string_view>& di
     const std::string_view x = distinct[a.group];
     const std::string_view y = distinct[b.group];
     for (size_t i = 8; i < std::min(x.size(), y.size()); ++i) {
-      if (byte_of(x, i, backwards) != byte_of(y, i, backwards)) {
-        return byte_of(x, i, backwards) < byte_of(y, i, backwards);
+      if (byte_of(x, i) != byte_of(y, i)) {
+        return byte_of(x, i) < byte_of(y, i);
       }
     }
     return x.size() < y.size();
@@ -181,30 +177,12 @@ void StringValues::insert_many(StringItems items) {
   positions.flush();
   grams.insert_many(rare);
   size_t k = 0;
-  for (const uint32_t g : order_by_bytes(groups.distinct, false)) {
+  for (const uint32_t g : order_by_bytes(groups.distinct)) {
     for (uint32_t i = groups.starts[g]; i < groups.starts[g + 1]; ++i) {
       items[k++] = {groups.distinct[g], groups.ids[i]};
     }
   }
   exact.insert_sorted(items);
-  // The reversed keys are made a slice at a time, so the whole batch never
-  // holds a reversed copy of every string.
-  constexpr size_t kSlice = 4096;
-  std::deque<std::string> keys;  // stable addresses for the slice's views
-  std::vector<std::pair<std::string_view, uint32_t>> slice;
-  auto flush_slice = [&] {
-    reversed.insert_sorted(slice);
-    slice.clear();
-    keys.clear();
-  };
-  for (const uint32_t g : order_by_bytes(groups.distinct, true)) {
-    const std::string_view key = keys.emplace_back(reverse(groups.distinct[g]));
-    for (uint32_t i = groups.starts[g]; i < groups.starts[g + 1]; ++i) {
-      slice.emplace_back(key, groups.ids[i]);
-    }
-    if (slice.size() >= kSlice) flush_slice();
-  }
-  flush_slice();
 }
 
 std::shared_ptr<IndexState> ValueIndex::nested() const {

@@ -6,8 +6,9 @@
 //             in bit planes for broad ranges, plus the ids of each key in
 //             key order (a (key, id) column for keys few ids hold, a posting
 //             list for the others) for equality and narrow ranges
-//   strings   UTF-8 strings, by byte position for patterns plus a posting
-//             list per value for equality
+//   strings   UTF-8 strings, by byte position for patterns, by n-gram for
+//             substrings, plus the ids of each value in byte and in
+//             reversed-byte order for equality, prefixes and suffixes
 //   booleans  True and False sets
 //   proxies   members of list, tuple and set values: each member is stored
 //             under a proxy id of its own; `owner_of` maps every proxy (also
@@ -41,12 +42,12 @@
 #include "core/hashed_value_map.hpp"
 #include "core/parent_map.hpp"
 #include "structures/boolean_sets.hpp"
-#include "structures/exact_values.hpp"
 #include "structures/ngram_index.hpp"
 #include "structures/numeric_postings.hpp"
 #include "structures/ordered_bitmap.hpp"
 #include "structures/positional_bitmap.hpp"
 #include "structures/rank_sample.hpp"
+#include "structures/string_postings.hpp"
 #include "values/value.hpp"
 
 namespace qdx {
@@ -107,36 +108,20 @@ struct NumericValues {
   }
 };
 
-// The bytes of a string back to front, the key of the suffix posting lists.
-// Strings of up to 64 bytes are reversed without touching the heap, so a
-// write pays no allocation for the reversed copy.
-class ReversedBytes {
- public:
-  explicit ReversedBytes(std::string_view s) : bytes_(s.rbegin(), s.rend()) {}
-  std::string_view view() const { return {bytes_.data(), bytes_.size()}; }
-
- private:
-  absl::InlinedVector<char, 64> bytes_;
-};
-
 // Strings: the positional structure answers broad patterns and verifies
 // substring candidates, the n-gram lists narrow `contains` to those
-// candidates, the ordered posting lists answer equality and narrow prefixes,
-// and a second set of posting lists keyed by the reversed bytes answers
-// narrow suffixes. All four hold exactly the same (id, string) pairs.
+// candidates, and the posting lists (in byte and in reversed-byte order)
+// answer equality, narrow prefixes and narrow suffixes. All three hold
+// exactly the same (id, string) pairs.
 struct StringValues {
   PositionalBitmap positions;
   NgramIndex grams;
-  ExactStrings exact;
-  ExactStrings reversed;
-
-  static std::string reverse(std::string_view s) { return std::string(s.rbegin(), s.rend()); }
+  StringPostings exact;
 
   void insert(uint32_t id, std::string_view s) {
     positions.insert(id, s);
     grams.insert(id, s);
     exact.insert(s, id);
-    reversed.insert(ReversedBytes(s).view(), id);
   }
   // insert for every (string, id); sorts `items`.
   void insert_many(std::span<std::pair<std::string_view, uint32_t>> items);
@@ -144,7 +129,6 @@ struct StringValues {
     positions.remove(id, s);
     grams.remove(id, s);
     exact.remove(s, id);
-    reversed.remove(ReversedBytes(s).view(), id);
   }
   // remove(id, old_s) then insert(id, new_s); each structure touches only
   // what differs, and an unchanged string costs nothing.
@@ -154,14 +138,11 @@ struct StringValues {
     grams.replace(id, old_s, new_s);
     exact.remove(old_s, id);
     exact.insert(new_s, id);
-    reversed.remove(ReversedBytes(old_s).view(), id);
-    reversed.insert(ReversedBytes(new_s).view(), id);
   }
   void narrow(const Bitmap& filter) {
     positions.narrow(filter);
     grams.narrow(filter);
     exact.narrow(filter);
-    reversed.narrow(filter);
   }
 };
 

@@ -36,24 +36,6 @@ class Candidates {
   std::optional<Bitmap> widened_;
 };
 
-// The ids of `set` that are in `candidates`.
-Bitmap within(const HybridSet* set, const Bitmap& candidates) {
-  Bitmap result;
-  if (set == nullptr) return result;
-  if (const Bitmap* large = set->large()) {
-    const bool set_smaller = large->cardinality() < candidates.cardinality();
-    result = set_smaller ? large->clone() : candidates.clone();
-    result.and_inplace(set_smaller ? candidates : *large);
-    return result;
-  }
-  if (const CenteredArray* small = set->small()) {
-    for (uint32_t id : small->run()) {
-      if (candidates.contains(id)) result.add(id);
-    }
-  }
-  return result;
-}
-
 // running −= the ids of `set` (a posting list read in place).
 void remove_ids(const HybridSet& set, Bitmap& running) {
   if (const Bitmap* large = set.large()) {
@@ -66,18 +48,6 @@ void remove_ids(std::span<const uint32_t> ids, Bitmap& running) {
   for (uint32_t id : ids) running.remove(id);
 }
 
-// Every id of `set`.
-Bitmap copy_of(const HybridSet* set) {
-  Bitmap result;
-  if (set == nullptr) return result;
-  if (const Bitmap* large = set->large()) return large->clone();
-  if (const CenteredArray* small = set->small()) {
-    const auto run = small->run();
-    result.add_many(run.data(), run.size());
-  }
-  return result;
-}
-
 // The ids whose value equals `value`: those in `candidates`, or every one
 // when `candidates` is null.
 Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap* candidates) {
@@ -85,31 +55,32 @@ Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap* candidates) 
     if (candidates != nullptr) ids.and_inplace(*candidates);
     return ids;
   };
-  return visit_value(value,
-                     Overloaded{
-                         [&](const NumberValue& number) {
-                           const auto key = numeric_key(number.value);
-                           if (!key) return Bitmap();
-                           ReadGuard guard(index.numbers.lock());
-                           const NumericPostings& postings = index.numbers.get(guard).exact;
-                           return candidates != nullptr ? postings.equal_within(*key, *candidates)
-                                                        : postings.equal_all(*key);
-                         },
-                         [&](const StringValue& string) {
-                           ReadGuard guard(index.strings.lock());
-                           const HybridSet* set = index.strings.get(guard).exact.find(string.text);
-                           return candidates != nullptr ? within(set, *candidates) : copy_of(set);
-                         },
-                         [&](const BoolValue& boolean) {
-                           ReadGuard guard(index.booleans.lock());
-                           return clip(index.booleans.get(guard).set(boolean.truth).clone());
-                         },
-                         [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
-                           Bitmap result;
-                           index.hashed.or_into(other.value, result);
-                           return clip(std::move(result));
-                         },
-                     });
+  return visit_value(
+      value, Overloaded{
+                 [&](const NumberValue& number) {
+                   const auto key = numeric_key(number.value);
+                   if (!key) return Bitmap();
+                   ReadGuard guard(index.numbers.lock());
+                   const NumericPostings& postings = index.numbers.get(guard).exact;
+                   return candidates != nullptr ? postings.equal_within(*key, *candidates)
+                                                : postings.equal_all(*key);
+                 },
+                 [&](const StringValue& string) {
+                   ReadGuard guard(index.strings.lock());
+                   const StringPostings& postings = index.strings.get(guard).exact;
+                   return candidates != nullptr ? postings.equal_within(string.text, *candidates)
+                                                : postings.equal_all(string.text);
+                 },
+                 [&](const BoolValue& boolean) {
+                   ReadGuard guard(index.booleans.lock());
+                   return clip(index.booleans.get(guard).set(boolean.truth).clone());
+                 },
+                 [&](const OneOf<ContainerValue, NestedValue, HashedValue> auto& other) {
+                   Bitmap result;
+                   index.hashed.or_into(other.value, result);
+                   return clip(std::move(result));
+                 },
+             });
 }
 
 Bitmap equal(ValueIndex& index, const PyValue& value, const Bitmap& candidates) {
@@ -211,8 +182,7 @@ Bitmap pattern(ValueIndex& index, QueryKind kind, const PyValue& value, const Bi
     return strings.positions.starts_with_within(text, candidates);
   }
   if (kind == QueryKind::kEndsWith) {
-    const std::string reversed = StringValues::reverse(text);
-    if (auto walked = strings.reversed.collect_prefix(reversed, walk_limit(candidates))) {
+    if (auto walked = strings.exact.collect_suffix(text, walk_limit(candidates))) {
       return clipped(std::move(*walked), candidates);
     }
     return strings.positions.ends_with_within(text, candidates);
@@ -304,7 +274,6 @@ EqualPostings equal_postings(ValueIndex& index, const PyValue& value, const Read
 }
 
 uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
-  auto size_of = [](const HybridSet* set) -> uint64_t { return set ? set->cardinality() : 0; };
   return visit_value(
       value,
       Overloaded{
@@ -316,7 +285,7 @@ uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
           },
           [&](const StringValue& string) -> uint64_t {
             ReadGuard guard(index.strings.lock());
-            return size_of(index.strings.get(guard).exact.find(string.text));
+            return index.strings.get(guard).exact.count(string.text);
           },
           [&](const BoolValue& boolean) -> uint64_t {
             ReadGuard guard(index.booleans.lock());
@@ -358,9 +327,9 @@ std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, Bitm
                  },
                  [&](const StringValue& string) {
                    ReadGuard guard(index.strings.lock());
-                   const HybridSet* set = index.strings.get(guard).exact.find(string.text);
-                   const Bitmap* large = set == nullptr ? nullptr : set->large();
-                   if (large == nullptr) return within(set, *running);
+                   const StringPostings& postings = index.strings.get(guard).exact;
+                   const Bitmap* large = postings.heavy_bitmap(string.text);
+                   if (large == nullptr) return postings.equal_within(string.text, *running);
                    running->and_inplace(*large);
                    return std::move(*running);
                  },
@@ -385,8 +354,14 @@ bool subtract_equal(ValueIndex& index, const PyValue& value, Bitmap& running) {
                          },
                          [&](const StringValue& string) {
                            ReadGuard guard(index.strings.lock());
-                           const HybridSet* set = index.strings.get(guard).exact.find(string.text);
-                           if (set != nullptr) remove_ids(*set, running);
+                           const std::optional<std::string> key(string.text);
+                           index.strings.get(guard).exact.walk(
+                               false,
+                               [&](std::string_view, const auto& ids) {
+                                 remove_ids(ids, running);
+                                 return false;
+                               },
+                               key, key);
                          },
                          [&](const BoolValue& boolean) {
                            ReadGuard guard(index.booleans.lock());

@@ -11,10 +11,6 @@
 namespace qdx {
 namespace {
 
-bool set_holds(const HybridSet* set, uint32_t id) {
-  return set != nullptr && set->contains(id);
-}
-
 // Whether `index` stores `value` for `id` (then removing it is sound).
 bool stores_value(ValueIndex& index, uint32_t id, const PyValue& value) {
   if (is_valueless(value)) {
@@ -29,8 +25,7 @@ bool stores_value(ValueIndex& index, uint32_t id, const PyValue& value) {
                                 },
                                 [&](const StringValue& string) {
                                   ReadGuard guard(index.strings.lock());
-                                  return set_holds(index.strings.get(guard).exact.find(string.text),
-                                                   id);
+                                  return index.strings.get(guard).exact.holds(string.text, id);
                                 },
                                 [&](const BoolValue& boolean) {
                                   ReadGuard guard(index.booleans.lock());

@@ -117,7 +117,7 @@ void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_
         // A gram repeated in one string yields the same id twice in a row.
         if (ids.empty() || ids.back() != id) ids.push_back(id);
       }
-      cells_[key].add_many(ids.data(), ids.size());
+      cells_[key].add_many(ids, encoded_max_);
       touched.push_back(key);
     }
   }
@@ -130,7 +130,9 @@ void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_
 
 void NgramIndex::insert_all(const Bitmap& ids, std::string_view s) {
   if (ids.empty()) return;
-  for_each_gram(s, [&](uint32_t key) { cells_[key].or_inplace(ids); });
+  Keys keys;
+  keys_of_string(s, keys);
+  for (const uint32_t key : keys) cells_[key].add_all(ids, encoded_max_);
 }
 
 void NgramIndex::remove(uint32_t id, std::string_view s) {
@@ -160,13 +162,31 @@ void NgramIndex::replace(uint32_t id, std::string_view old_s, std::string_view n
   }
 }
 
+namespace {
+
+// result ∩= list, reading an encoded list without building its bitmap.
+void and_list(Bitmap& result, const GramList& list) {
+  if (const Bitmap* b = list.bitmap()) {
+    result.and_inplace(*b);
+    return;
+  }
+  std::vector<uint32_t> ids;
+  list.decode(ids);
+  std::erase_if(ids, [&](uint32_t id) { return !result.contains(id); });
+  Bitmap kept;
+  kept.add_many(ids.data(), ids.size());
+  result = std::move(kept);
+}
+
+}  // namespace
+
 Bitmap NgramIndex::candidates_within(std::string_view p, const Bitmap& candidates) const {
   if (!serves(p.size()))
     panic("n-gram index asked about a pattern of " + std::to_string(p.size()) + " bytes");
   std::vector<uint32_t> keys;
   keys_of_pattern(p, keys);
   // Smallest first, so every intersection after the first stays small.
-  std::vector<std::pair<uint64_t, const Bitmap*>> by_size;
+  std::vector<std::pair<uint64_t, const GramList*>> by_size;
   by_size.reserve(keys.size());
   for (const uint32_t key : keys) {
     const auto it = cells_.find(key);
@@ -174,19 +194,23 @@ Bitmap NgramIndex::candidates_within(std::string_view p, const Bitmap& candidate
     by_size.emplace_back(it->second.cardinality(), &it->second);
   }
   std::sort(by_size.begin(), by_size.end());
-  const Bitmap& first = *by_size.front().second;
-  const bool candidates_smaller = candidates.cardinality() < by_size.front().first;
-  Bitmap result = candidates_smaller ? candidates.clone() : first.clone();
-  result.and_inplace(candidates_smaller ? first : candidates);
+  Bitmap result;
+  if (candidates.cardinality() < by_size.front().first) {
+    result = candidates.clone();
+    and_list(result, *by_size.front().second);
+  } else {
+    result = by_size.front().second->to_bitmap();
+    result.and_inplace(candidates);
+  }
   for (size_t i = 1; i < by_size.size() && !result.empty(); ++i) {
-    result.and_inplace(*by_size[i].second);
+    and_list(result, *by_size[i].second);
   }
   return result;
 }
 
 void NgramIndex::narrow(const Bitmap& filter) {
   for (auto it = cells_.begin(); it != cells_.end();) {
-    it->second.and_inplace(filter);
+    it->second.retain(filter);
     if (it->second.empty()) {
       cells_.erase(it++);
     } else {
@@ -197,18 +221,26 @@ void NgramIndex::narrow(const Bitmap& filter) {
 
 void NgramIndex::union_with(const NgramIndex& other) {
   if (&other == this) return;
-  for (const auto& [key, ids] : other.cells_) cells_[key].or_inplace(ids);
+  std::vector<uint32_t> decoded;
+  for (const auto& [key, list] : other.cells_) {
+    if (const Bitmap* b = list.bitmap()) {
+      cells_[key].add_all(*b, encoded_max_);
+    } else {
+      list.decode(decoded);
+      cells_[key].add_many(decoded, encoded_max_);
+    }
+  }
 }
 
 size_t NgramIndex::memory_bytes() const {
-  size_t total = sizeof(*this) + cells_.capacity() * (sizeof(uint32_t) + sizeof(Bitmap) + 1);
-  for (const auto& [key, ids] : cells_) total += ids.size_in_bytes();
+  size_t total = sizeof(*this) + cells_.capacity() * (sizeof(uint32_t) + sizeof(GramList) + 1);
+  for (const auto& [key, list] : cells_) total += list.memory_bytes();
   return total;
 }
 
 void NgramIndex::validate() const {
   for (const auto& [key, ids] : cells_) {
-    if (ids.empty()) panic("n-gram index: an empty bitmap was kept");
+    if (ids.empty()) panic("n-gram index: an empty list was kept");
   }
 }
 

@@ -9,18 +9,20 @@
 // does, inside the small candidate set). Two-byte and empty patterns are not
 // served. Strings are raw bytes.
 //
-// Layout. One Swiss table from gram key to a roaring bitmap: key b | 1 << 24
-// for the byte b, b0 << 16 | b1 << 8 | b2 for a trigram, so the two kinds
-// never collide. Cost per record: about two bytes per distinct trigram of its
-// string (roaring array containers), less for byte grams, which are dense.
+// Layout. One Swiss table from gram key to a `GramList`: key b | 1 << 24 for
+// the byte b, b0 << 16 | b1 << 8 | b2 for a trigram, so the two kinds never
+// collide. Most trigrams are held by a few hundred ids spread over the whole
+// id space; their lists stay delta-encoded (one or two bytes an id) up to
+// encoded_max ids, and only longer ones, whose roaring containers fill up,
+// become bitmaps. Byte grams are dense and soon bitmaps.
 //
 // Bulk insertion (insert_many) turns a slice of strings into (gram, id)
 // pairs, sorts them by gram with two counting passes and hands each gram's
 // ids to its bitmap in one append, so the table is probed once per gram per
 // slice rather than once per occurrence. Its scratch is freed on return.
 //
-// Invariants: id is in the bitmap of gram g exactly when id's string
-// contains g; no bitmap in the table is empty.
+// Invariants: id is in the list of gram g exactly when id's string
+// contains g; no list in the table is empty.
 //
 // Each id holds at most one string; the owner removes the old string (same
 // bytes) before inserting a new one. Locking: behind the owner's
@@ -39,12 +41,22 @@
 #include <absl/container/inlined_vector.h>
 
 #include "structures/bitmap.hpp"
+#include "structures/gram_list.hpp"
 
 namespace qdx {
 
 class NgramIndex {
  public:
   static constexpr size_t kGram = 3;
+  // Lists of up to this many ids stay encoded. Chosen: a write that lands
+  // inside an encoded list re-encodes at most a couple of kilobytes, and a
+  // list this long fills its roaring containers with over a hundred ids each
+  // (500K ids over 8 containers), where a bitmap costs near two bytes an id.
+  static constexpr size_t kEncodedMax = 1024;
+
+  NgramIndex() = default;
+  // Another encoded_max, so that tests reach both forms with few ids.
+  explicit NgramIndex(size_t encoded_max) : encoded_max_(encoded_max) {}
 
   // Whether contains(p) can be narrowed here: patterns of one byte, or of
   // kGram bytes and more.
@@ -85,10 +97,11 @@ class NgramIndex {
   // the string costs one bitmap update, not one per occurrence.
   using Keys = absl::InlinedVector<uint32_t, 48>;
   static void keys_of_string(std::string_view s, Keys& out);
-  void add_key(uint32_t key, uint32_t id) { cells_[key].add(id); }
+  void add_key(uint32_t key, uint32_t id) { cells_[key].add(id, encoded_max_); }
   void drop_key(uint32_t key, uint32_t id);
 
-  absl::flat_hash_map<uint32_t, Bitmap> cells_;
+  size_t encoded_max_ = kEncodedMax;
+  absl::flat_hash_map<uint32_t, GramList> cells_;
 };
 
 }  // namespace qdx
