@@ -240,9 +240,6 @@ RwLock* equal_postings_lock(ValueIndex& index, const PyValue& value) {
 }
 
 EqualPostings equal_postings(ValueIndex& index, const PyValue& value, const ReadGuard& guard) {
-  auto of_set = [](const HybridSet* set) {
-    return set == nullptr ? EqualPostings{} : EqualPostings{true, set->large()};
-  };
   return visit_value(
       value, Overloaded{
                  [&](const NumberValue& number) {
@@ -262,7 +259,12 @@ EqualPostings equal_postings(ValueIndex& index, const PyValue& value, const Read
                    return postings;
                  },
                  [&](const StringValue& string) {
-                   return of_set(index.strings.get(guard).exact.find(string.text));
+                   const StringPostings& exact = index.strings.get(guard).exact;
+                   if (const Bitmap* set = exact.heavy_bitmap(string.text)) {
+                     return EqualPostings{true, set};
+                   }
+                   // Held by few ids (not a bitmap to read in place), or by none.
+                   return EqualPostings{exact.count(string.text) > 0, nullptr};
                  },
                  [&](const BoolValue& boolean) {
                    return EqualPostings{true, &index.booleans.get(guard).set(boolean.truth)};
