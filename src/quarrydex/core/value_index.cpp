@@ -8,6 +8,7 @@
 #include <absl/hash/hash.h>
 
 #include "core/index_state.hpp"
+#include "structures/byte_order.hpp"
 #include "structures/id_alloc.hpp"
 #include "structures/scratch_allocator.hpp"
 
@@ -26,10 +27,6 @@ ValueIndex::~ValueIndex() {
 namespace {
 
 using StringItems = std::span<std::pair<std::string_view, uint32_t>>;
-
-unsigned char byte_of(std::string_view s, size_t i) {
-  return static_cast<unsigned char>(s[i]);
-}
 
 // The distinct strings of a batch, each with the ids that hold it.
 struct Groups {
@@ -65,37 +62,6 @@ Groups group_items(StringItems items) {
     if (!std::is_sorted(first, last)) std::sort(first, last);
   }
   return groups;
-}
-
-// The group numbers in the order of their strings' bytes. The first eight bytes read, as one
-// big-endian word padded with zeros, settle most comparisons: a smaller word means smaller bytes.
-ScratchVector<uint32_t> order_by_bytes(const ScratchVector<std::string_view>& distinct) {
-  struct Keyed {
-    uint64_t head;
-    uint32_t group;
-  };
-  ScratchVector<Keyed> keyed;
-  keyed.reserve(distinct.size());
-  for (uint32_t g = 0; g < distinct.size(); ++g) {
-    const std::string_view s = distinct[g];
-    uint64_t head = 0;
-    for (size_t i = 0; i < 8; ++i) head = head << 8 | (i < s.size() ? byte_of(s, i) : 0);
-    keyed.push_back({head, g});
-  }
-  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
-    if (a.head != b.head) return a.head < b.head;
-    const std::string_view x = distinct[a.group];
-    const std::string_view y = distinct[b.group];
-    for (size_t i = 8; i < std::min(x.size(), y.size()); ++i) {
-      if (byte_of(x, i) != byte_of(y, i)) {
-        return byte_of(x, i) < byte_of(y, i);
-      }
-    }
-    return x.size() < y.size();
-  });
-  ScratchVector<uint32_t> order(keyed.size());
-  for (size_t r = 0; r < keyed.size(); ++r) order[r] = keyed[r].group;
-  return order;
 }
 
 using NumberItems = std::span<std::pair<OrderKey, uint32_t>>;
@@ -177,7 +143,8 @@ void StringValues::insert_many(StringItems items) {
   positions.flush();
   grams.insert_many(rare);
   size_t k = 0;
-  for (const uint32_t g : order_by_bytes(groups.distinct)) {
+  for (const uint32_t g : order_by_bytes(
+           groups.distinct.size(), [&](size_t g) { return groups.distinct[g]; }, false)) {
     for (uint32_t i = groups.starts[g]; i < groups.starts[g + 1]; ++i) {
       items[k++] = {groups.distinct[g], groups.ids[i]};
     }

@@ -239,32 +239,29 @@ RwLock* equal_postings_lock(ValueIndex& index, const PyValue& value) {
                             });
 }
 
+namespace {
+
+// The posting list of `key` in `postings` (numbers or strings), for reading
+// in place: its bitmap when it is held as one.
+template <typename Postings, typename Key>
+EqualPostings postings_of(const Postings& postings, const Key& key) {
+  if (const Bitmap* set = postings.heavy_bitmap(key)) return EqualPostings{true, set};
+  // Held by few ids (not a bitmap to read in place), or by none.
+  return EqualPostings{postings.count(key) > 0, nullptr};
+}
+
+}  // namespace
+
 EqualPostings equal_postings(ValueIndex& index, const PyValue& value, const ReadGuard& guard) {
   return visit_value(
       value, Overloaded{
                  [&](const NumberValue& number) {
-                   EqualPostings postings;
                    const auto key = numeric_key(number.value);
-                   if (!key) return postings;  // NaN equals nothing
-                   index.numbers.get(guard).exact.walk(
-                       false,
-                       [&](OrderKey, const auto& ids) {
-                         postings.found = true;
-                         if constexpr (std::is_same_v<std::decay_t<decltype(ids)>, HybridSet>) {
-                           postings.set = ids.large();
-                         }
-                         return false;
-                       },
-                       key, key);
-                   return postings;
+                   if (!key) return EqualPostings{};  // NaN equals nothing
+                   return postings_of(index.numbers.get(guard).exact, *key);
                  },
                  [&](const StringValue& string) {
-                   const StringPostings& exact = index.strings.get(guard).exact;
-                   if (const Bitmap* set = exact.heavy_bitmap(string.text)) {
-                     return EqualPostings{true, set};
-                   }
-                   // Held by few ids (not a bitmap to read in place), or by none.
-                   return EqualPostings{exact.count(string.text) > 0, nullptr};
+                   return postings_of(index.strings.get(guard).exact, string.text);
                  },
                  [&](const BoolValue& boolean) {
                    return EqualPostings{true, &index.booleans.get(guard).set(boolean.truth)};
@@ -299,44 +296,39 @@ uint64_t equal_size_hint(ValueIndex& index, const PyValue& value) {
       });
 }
 
+namespace {
+
+// `running` narrowed to the ids holding `key` in `postings`: in place when
+// the key's list is a dense bitmap, else by walking the list.
+template <typename Postings, typename Key>
+Bitmap narrow_by(const Postings& postings, const Key& key, Bitmap& running) {
+  const Bitmap* large = postings.heavy_bitmap(key);
+  if (large == nullptr) return postings.equal_within(key, running);
+  running.and_inplace(*large);
+  return std::move(running);
+}
+
+}  // namespace
+
 std::optional<Bitmap> narrow_equal(ValueIndex& index, const PyValue& value, Bitmap* running) {
   if (holds_members(index)) return std::nullopt;
   if (running == nullptr) return equal(index, value, nullptr);
   // `running` is the caller's to give up: a dense posting list narrows it
   // in place instead of through a copy of either set.
-  return visit_value(
-      value, Overloaded{
-                 [&](const NumberValue& number) {
-                   const auto key = numeric_key(number.value);
-                   if (!key) return Bitmap();
-                   ReadGuard guard(index.numbers.lock());
-                   const NumericPostings& postings = index.numbers.get(guard).exact;
-                   bool in_place = false;
-                   postings.walk(
-                       false,
-                       [&](OrderKey, const auto& ids) {
-                         if constexpr (std::is_same_v<std::decay_t<decltype(ids)>, HybridSet>) {
-                           if (const Bitmap* large = ids.large()) {
-                             running->and_inplace(*large);
-                             in_place = true;
-                           }
-                         }
-                         return false;
-                       },
-                       key, key);
-                   if (in_place) return std::move(*running);
-                   return postings.equal_within(*key, *running);
-                 },
-                 [&](const StringValue& string) {
-                   ReadGuard guard(index.strings.lock());
-                   const StringPostings& postings = index.strings.get(guard).exact;
-                   const Bitmap* large = postings.heavy_bitmap(string.text);
-                   if (large == nullptr) return postings.equal_within(string.text, *running);
-                   running->and_inplace(*large);
-                   return std::move(*running);
-                 },
-                 [&](const auto&) { return equal(index, value, running); },
-             });
+  return visit_value(value, Overloaded{
+                                [&](const NumberValue& number) {
+                                  const auto key = numeric_key(number.value);
+                                  if (!key) return Bitmap();
+                                  ReadGuard guard(index.numbers.lock());
+                                  return narrow_by(index.numbers.get(guard).exact, *key, *running);
+                                },
+                                [&](const StringValue& string) {
+                                  ReadGuard guard(index.strings.lock());
+                                  return narrow_by(index.strings.get(guard).exact, string.text,
+                                                   *running);
+                                },
+                                [&](const auto&) { return equal(index, value, running); },
+                            });
 }
 
 bool subtract_equal(ValueIndex& index, const PyValue& value, Bitmap& running) {

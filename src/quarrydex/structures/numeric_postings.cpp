@@ -150,6 +150,13 @@ bool NumericPostings::holds(OrderKey key, uint32_t id) const {
   return column_.contains(Entry::of(key, id));
 }
 
+const Bitmap* NumericPostings::heavy_bitmap(OrderKey key) const {
+  const auto h = heavy_.find(key);
+  if (h == heavy_.end()) return nullptr;
+  const auto* set = std::get_if<HybridSet>(&h->second);
+  return set == nullptr ? nullptr : set->large();
+}
+
 Bitmap NumericPostings::equal_within(OrderKey key, const Bitmap& candidates) const {
   Bitmap result;
   const auto h = heavy_.find(key);

@@ -74,6 +74,9 @@ class NumericPostings {
   Bitmap equal_within(OrderKey key, const Bitmap& candidates) const;
   // Every id holding key.
   Bitmap equal_all(OrderKey key) const;
+  // The set of a heavy key held as a roaring bitmap, else null (a key held
+  // in the column or in a vector, or not held at all).
+  const Bitmap* heavy_bitmap(OrderKey key) const;
 
   // The ids of the keys between the bounds (an absent bound is open), or
   // nothing when they hold more than `limit` ids.

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "base/panic.hpp"
+#include "structures/byte_order.hpp"
 #include "structures/exact_values.hpp"
 #include "structures/scratch_allocator.hpp"
 
@@ -21,49 +22,21 @@ bool ends_with(std::string_view s, std::string_view p) {
   return s.size() >= p.size() && s.substr(s.size() - p.size()) == p;
 }
 
-// Byte i of s counted from the back.
-unsigned char back_byte(std::string_view s, size_t i) {
-  return static_cast<unsigned char>(s[s.size() - 1 - i]);
-}
-
-// Orders `items` by the reversed bytes of arena.get(ref(item)). The last
-// eight bytes, read back to front as one big-endian word padded with zeros,
-// settle most comparisons.
+// Orders `items` by the reversed bytes of arena.get(ref(item)).
 template <typename T, typename Ref>
-void sort_reversed(std::vector<T>& items, const StringArena& arena, Ref ref,
-                   bool (*less)(std::string_view, std::string_view)) {
-  struct Keyed {
-    uint64_t head;
-    size_t at;
-  };
-  ScratchVector<Keyed> keyed;
-  keyed.reserve(items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    const std::string_view s = arena.get(ref(items[i]));
-    uint64_t head = 0;
-    for (size_t b = 0; b < 8; ++b) head = head << 8 | (b < s.size() ? back_byte(s, b) : 0);
-    keyed.push_back({head, i});
-  }
-  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
-    if (a.head != b.head) return a.head < b.head;
-    return less(arena.get(ref(items[a.at])), arena.get(ref(items[b.at])));
-  });
+void sort_reversed(std::vector<T>& items, const StringArena& arena, Ref ref) {
+  const ScratchVector<uint32_t> order = order_by_bytes(
+      items.size(), [&](size_t at) { return arena.get(ref(items[at])); }, true);
   std::vector<T> sorted;
   sorted.reserve(items.size());
-  for (const Keyed& k : keyed) sorted.push_back(items[k.at]);
+  for (const uint32_t at : order) sorted.push_back(items[at]);
   items.swap(sorted);
 }
 
 }  // namespace
 
 bool StringPostings::reversed_less(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char x = back_byte(a, i);
-    const unsigned char y = back_byte(b, i);
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
+  return bytes_less(a, b, true);
 }
 
 // Appends groups in ascending byte order to a fresh structure; the forward
@@ -104,13 +77,11 @@ class StringPostings::Builder {
   }
   StringPostings finish() {
     const StringArena& arena = *out_.arena_;
-    sort_reversed(
-        heavy_refs_, arena, [](uint32_t ref) { return ref; }, &reversed_less);
+    sort_reversed(heavy_refs_, arena, [](uint32_t ref) { return ref; });
     for (const uint32_t ref : heavy_refs_) {
       out_.reversed_heavy_.insert(out_.reversed_heavy_.end(), ref);
     }
-    sort_reversed(
-        runs_, arena, [](const Run& run) { return run.ref; }, &reversed_less);
+    sort_reversed(runs_, arena, [](const Run& run) { return run.ref; });
     for (const Run& run : runs_) {
       for (size_t i = run.first; i < run.first + run.count; ++i) {
         out_.reversed_column_.insert(out_.reversed_column_.end(), entries_[i]);
