@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,47 @@ TEST(NgramIndex, LargeBatchMatchesBruteForce) {
     ASSERT_EQ(grams.candidates_within(p, all).to_vector(), holding_grams(model, p, all)) << p;
   }
 }
+
+// ---- One posting list against a set ------------------------------------------
+
+class GramListModel : public testing::TestWithParam<size_t> {};
+
+// Single adds and removes splice an encoded list in place; gaps of every
+// encoded width (one to five bytes) meet at the splice, at both ends and in
+// the middle, and lists cross encoded_max into the bitmap form.
+TEST_P(GramListModel, WritesMatchASet) {
+  const size_t encoded_max = GetParam();
+  std::mt19937 rng(static_cast<uint32_t>(encoded_max));
+  GramList list;
+  std::set<uint32_t> model;
+  const uint32_t spans[] = {3, 200, 40000, 1u << 22, 0xffffffffu};
+  for (int step = 0; step < 4000; ++step) {
+    const uint32_t span = spans[rng() % 5];
+    const uint32_t id = std::uniform_int_distribution<uint32_t>(0, span)(rng);
+    const unsigned op = rng() % 8;
+    if (op < 4) {
+      list.add(id, encoded_max);
+      model.insert(id);
+    } else if (op < 7) {
+      const uint32_t held = model.empty() ? id : *std::next(model.begin(), rng() % model.size());
+      list.remove(op == 6 ? id : held);
+      model.erase(op == 6 ? id : held);
+    } else {
+      Ids run;
+      for (unsigned k = rng() % 12; k > 0; --k) run.push_back(rng() % (span / 2 + 1) + id / 2);
+      std::sort(run.begin(), run.end());
+      run.erase(std::unique(run.begin(), run.end()), run.end());
+      list.add_many(run, encoded_max);
+      model.insert(run.begin(), run.end());
+    }
+    Ids held;
+    list.decode(held);
+    ASSERT_EQ(held, Ids(model.begin(), model.end())) << "step " << step;
+    ASSERT_EQ(list.cardinality(), model.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EncodedMax, GramListModel, testing::Values(size_t{16}, size_t{1024}));
 
 // ---- Randomised model test ------------------------------------------------------
 

@@ -7,9 +7,10 @@
 // bitmap once it holds more than `encoded_max` ids, where its containers fill
 // up. It stays a bitmap from then on.
 //
-// Ids that ascend past the last one are appended in place; any other change
-// to an encoded list decodes it and encodes the result, which costs its
-// length, bounded by encoded_max. Invariants: an encoded list ascends without
+// Ids that ascend past the last one are appended in place. A single write
+// (add or remove of one id) splices its deltas in place after one scan of
+// the bytes; a larger merge decodes the list and encodes the result. Either
+// costs the list's length, bounded by encoded_max. Invariants: an encoded list ascends without
 // repeats, `count` is its length and `last` its greatest id (0 when empty).
 // No lock: the owning index's lock guards it.
 #pragma once
@@ -54,7 +55,13 @@ class GramList {
 
  private:
   using Encoded = EncodedIds;
+  // Adds this many ids or fewer one by one in place; more are merged.
+  static constexpr size_t kSpliceMax = 8;
+
   static void append(Encoded& list, uint32_t id);
+  // Adds `id` unless held; true when added.
+  static bool insert_encoded(Encoded& list, uint32_t id);
+  static void erase_encoded(Encoded& list, uint32_t id);
   // Replaces the list by `ids` (ascending, distinct), in the form their
   // number calls for.
   void assign(const std::vector<uint32_t>& ids, size_t encoded_max);
