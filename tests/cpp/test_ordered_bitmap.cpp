@@ -557,22 +557,27 @@ namespace qdx {
 namespace {
 
 // Both sides of the counting-pass threshold, ids below and above 65536,
-// duplicates: the result must be std::sort's.
+// duplicates: the result must be std::sort's, and the bitmap of the batch
+// (dense batches take the words, sparse ones the sort) its distinct ids.
 TEST(SortIds, MatchesComparisonSort) {
   struct Case {
     size_t count;
     uint32_t id_bound;
   };
-  const Case cases[] = {{0, 10},       {1, 10},      {4095, 1u << 20},  {4096, 1u << 20},
-                        {5000, 65536}, {70000, 100}, {70000, 1u << 20}, {20000, UINT32_MAX}};
+  const Case cases[] = {{0, 10},           {1, 10},      {4095, 1u << 20},  {4096, 1u << 20},
+                        {5000, 65536},     {70000, 100}, {70000, 1u << 20}, {20000, UINT32_MAX},
+                        {300000, 3u << 20}};
   std::mt19937 rng(3);
   for (const Case& c : cases) {
     std::vector<uint32_t> ids(c.count);
     for (uint32_t& id : ids) id = static_cast<uint32_t>(rng() % c.id_bound);
     std::vector<uint32_t> expected = ids;
     std::sort(expected.begin(), expected.end());
+    std::vector<uint32_t> batch = ids;
     sort_ids(ids);
     EXPECT_EQ(ids, expected) << c.count << " ids below " << c.id_bound;
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    EXPECT_EQ(bitmap_of_ids(batch).to_vector(), expected) << c.count << " ids below " << c.id_bound;
   }
 }
 

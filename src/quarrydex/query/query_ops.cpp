@@ -108,18 +108,19 @@ struct NumericRange {
 
 // The bit-sliced scan over a million dense candidates costs about 1.4 ms
 // whatever the range holds (1.4 ns a candidate). Walking the keys costs about
-// 20 ns per id found: the ids are read off the column's entries or the heavy
-// keys' sets, then sorted by two counting passes. Measured on the
-// benchmark's uniform prices (ten ids a key) and quantities (a hundred): the
-// walk wins up to about one id in the range for fourteen candidates. The
-// rank sample's estimate of the ids in the range picks the cheaper; a stale
-// estimate cannot make the walk much dearer than planned, as it gives up at
-// twice the planned ids and the scan answers.
+// 5 ns per id found for keys held by many ids (their sets are copied out) and
+// 13 ns for keys held by a few (read off the column's entries); the ids then
+// become a bitmap through plain words, unsorted. Measured on the benchmark's
+// uniform prices (ten ids a key) and quantities (a hundred): the walk wins up
+// to about one id in the range for five candidates, so the planner assumes
+// the dearer 7 ns an id. The rank sample's estimate of the ids in the range
+// picks the cheaper; a stale estimate cannot make the walk much dearer than
+// planned, as it gives up at twice the planned ids and the scan answers.
 template <typename Scan>
 Bitmap numeric_range(const NumericValues& numbers, const NumericRange& range,
                      const Bitmap& candidates, Scan&& scan) {
   constexpr uint64_t kScanPicosPerCandidate = 1400;
-  constexpr uint64_t kWalkPicosPerId = 20000;
+  constexpr uint64_t kWalkPicosPerId = 7000;
   const uint64_t share = 256 + candidates.cardinality() * kScanPicosPerCandidate / kWalkPicosPerId;
   const uint64_t expected = numbers.sample.estimate(range.lower, range.lower_inclusive, range.upper,
                                                     range.upper_inclusive);

@@ -59,12 +59,7 @@ class IdCollector {
     }
     return true;
   }
-  Bitmap finish() {
-    sort_ids(ids_);
-    Bitmap result;
-    result.add_many(ids_.data(), ids_.size());
-    return result;
-  }
+  Bitmap finish() { return bitmap_of_ids(ids_); }
 
  private:
   uint64_t limit_;
