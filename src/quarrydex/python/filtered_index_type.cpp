@@ -67,7 +67,7 @@ PyObject* reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kReducedQuery, args, nargs, kwnames);
-    return narrowed(self, query_expr_argument("query", parsed[0]));
+    return narrowed(self, borrowed_query_expr("query", parsed[0]));
   });
 }
 

@@ -128,7 +128,7 @@ PyObject* reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&] {
     const ParsedArguments parsed = parse_arguments(kReducedQuery, args, nargs, kwnames);
-    const QueryExpr query = query_expr_argument("query", parsed[0]);
+    const QueryExpr& query = borrowed_query_expr("query", parsed[0]);
     const uint64_t made_at = current_store_stamp();
     Bitmap ids;
     {

@@ -248,4 +248,13 @@ QueryExpr query_expr_argument(std::string_view name, PyObject* object) {
   });
 }
 
+const QueryExpr& borrowed_query_expr(std::string_view name, PyObject* object) {
+  PyTypeObject* type = query_expr_type_object();
+  if (type == nullptr) throw PythonError();
+  return *convert_argument(name, [&] {
+    if (!PyObject_TypeCheck(object, type)) throw_conversion_error(object, "PyQueryExpr");
+    return &tree_of(object);
+  });
+}
+
 }  // namespace qdx

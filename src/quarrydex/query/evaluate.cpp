@@ -1,5 +1,7 @@
 #include "query/evaluate.hpp"
 
+#include <absl/container/inlined_vector.h>
+
 #include <algorithm>
 #include <array>
 #include <functional>
@@ -225,7 +227,9 @@ struct OrderedChild {
   const QueryExpr* child;
   ValueIndex* index = nullptr;
 };
-using Ordered = std::vector<OrderedChild>;
+// Conjunctions have a few children: their bookkeeping stays on the stack.
+constexpr size_t kFewChildren = 8;
+using Ordered = absl::InlinedVector<OrderedChild, kFewChildren>;
 
 OrderedChild order_entry(const QueryExpr& child, const AttributeTable& table) {
   OrderedChild entry{{priority(child.kind), 0}, &child};
@@ -274,7 +278,7 @@ std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count) {
       return component < other.component;
     }
   };
-  std::vector<Postings> lists;
+  absl::InlinedVector<Postings, kFewChildren> lists;
   for (size_t i = 0; i < count; ++i) {
     ValueIndex& index = *order[i].index;
     if (holds_members(index)) return std::nullopt;
@@ -283,14 +287,13 @@ std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count) {
     const int component = lock == &index.numbers.lock() ? 0 : lock == &index.strings.lock() ? 1 : 2;
     lists.push_back({&index, component, lock});
   }
-  std::vector<Postings> locking = lists;
+  absl::InlinedVector<Postings, kFewChildren> locking = lists;
   std::sort(locking.begin(), locking.end());
-  std::vector<ReadGuard> guards;
-  guards.reserve(locking.size());
+  absl::InlinedVector<ReadGuard, kFewChildren> guards;
   for (const Postings& postings : locking) {
     if (guards.empty() || !guards.back().holds(*postings.lock)) guards.emplace_back(*postings.lock);
   }
-  std::vector<const Bitmap*> sets;
+  absl::InlinedVector<const Bitmap*, kFewChildren> sets;
   for (size_t i = 0; i < count; ++i) {
     const auto guard = std::find_if(guards.begin(), guards.end(), [&](const ReadGuard& held) {
       return held.holds(*lists[i].lock);

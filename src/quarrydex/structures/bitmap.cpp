@@ -14,6 +14,10 @@ Bitmap::Bitmap() {
   if (!ra_init_with_capacity(&bitmap_.high_low_container, 0)) panic(kBitmapInitFailure);
 }
 
+Bitmap::Bitmap(uint32_t chunks) {
+  if (!ra_init_with_capacity(&bitmap_.high_low_container, chunks)) panic(kBitmapInitFailure);
+}
+
 Bitmap::~Bitmap() {
   ra_clear(&bitmap_.high_low_container);
 }

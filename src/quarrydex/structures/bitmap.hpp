@@ -115,6 +115,9 @@ class Bitmap {
   void append_chunk(uint16_t high, const uint64_t* words);
 
  private:
+  // An empty bitmap with room for `chunks` containers.
+  explicit Bitmap(uint32_t chunks);
+
   roaring_bitmap_t bitmap_;
 };
 

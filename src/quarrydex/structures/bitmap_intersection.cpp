@@ -18,10 +18,11 @@
 #include <roaring/containers/containers.h>
 #include <roaring/roaring_array.h>
 
+#include <absl/container/inlined_vector.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <vector>
 
 #include "base/panic.hpp"
 
@@ -35,6 +36,10 @@ struct Chunk {
   uint8_t type;
   int32_t cardinality;
 };
+
+// Per-set bookkeeping of one call, on the stack for the usual few sets.
+constexpr size_t kInlineSets = 8;
+using Chunks = absl::InlinedVector<Chunk, kInlineSets>;
 
 // The container of `ra` for `key`, looked for after position `pos` (keys
 // are asked for in ascending order, so each set is walked once); false when
@@ -131,12 +136,11 @@ void run_words(const run_container_t* run, uint64_t* words) {
 
 // Appends to `result` the chunk `key` as the ids common to `chunks`, driven
 // by chunks[driver] (the one with the fewest ids, at most kArrayMax).
-void intersect_sparse_chunk(uint16_t key, const std::vector<Chunk>& chunks, size_t driver,
+void intersect_sparse_chunk(uint16_t key, const Chunks& chunks, size_t driver,
                             roaring_array_t* result) {
   // The bitsets filter one after another, fewest ids first: each pass
   // probes only what the more selective ones left, and reads one bitset.
-  thread_local std::vector<const Chunk*> bitsets;
-  bitsets.clear();
+  absl::InlinedVector<const Chunk*, kInlineSets> bitsets;
   for (size_t i = 0; i < chunks.size(); ++i) {
     if (i != driver && chunks[i].type == BITSET_CONTAINER_TYPE_CODE) bitsets.push_back(&chunks[i]);
   }
@@ -169,7 +173,7 @@ void intersect_sparse_chunk(uint16_t key, const std::vector<Chunk>& chunks, size
 }
 
 // The chunk `key` as the AND of `chunks`' words (each a bitset or a run).
-void intersect_dense_chunk(uint16_t key, const std::vector<Chunk>& chunks, Bitmap& result) {
+void intersect_dense_chunk(uint16_t key, const Chunks& chunks, Bitmap& result) {
   std::array<uint64_t, Bitmap::kChunkWords> words;
   std::array<uint64_t, Bitmap::kChunkWords> run;
   bool first = true;
@@ -194,12 +198,14 @@ void intersect_dense_chunk(uint16_t key, const std::vector<Chunk>& chunks, Bitma
 }  // namespace
 
 Bitmap Bitmap::intersection_of(std::span<const Bitmap* const> sets) {
-  Bitmap result;
-  if (sets.empty()) return result;
+  if (sets.empty()) return Bitmap();
   if (sets.size() == 1) return sets[0]->clone();
   const roaring_array_t* lead = &sets[0]->raw()->high_low_container;
-  std::vector<int32_t> positions(sets.size(), -1);
-  std::vector<Chunk> chunks(sets.size());
+  // At most one container per chunk of the first set: the result's arrays
+  // never grow.
+  Bitmap result(static_cast<uint32_t>(lead->size));
+  absl::InlinedVector<int32_t, kInlineSets> positions(sets.size(), -1);
+  Chunks chunks(sets.size());
   for (int32_t at = 0; at < lead->size; ++at) {
     const uint16_t key = lead->keys[at];
     positions[0] = at - 1;
