@@ -107,6 +107,30 @@ void check(const StringPostings& postings, const Model& model, std::mt19937& rng
   }
 }
 
+// A bulk build's arena: one mapped block reserved above what is added, cut
+// back to the pages used, then grown by ordinary blocks. Strings cross window
+// boundaries inside the big block; every reference must still read back.
+TEST(StringArena, ReservedBlockShrinksAndKeepsEveryString) {
+  std::mt19937 rng(7);
+  StringArena arena;
+  arena.reserve(size_t{3} << 20);
+  std::vector<std::pair<uint32_t, std::string>> added;
+  auto add = [&](size_t length) {
+    std::string s(length, '\0');
+    for (char& c : s) c = static_cast<char>(rng());
+    added.emplace_back(arena.add(s), std::move(s));
+  };
+  for (size_t bytes = 0; bytes < (size_t{3} << 19);) {
+    const size_t length = rng() % 7 == 0 ? 70000 : rng() % 300;
+    add(length);
+    bytes += StringArena::footprint(length);
+  }
+  arena.shrink_to_fit();
+  EXPECT_LT(arena.memory_bytes(), size_t{2} << 20);
+  for (int k = 0; k < 2000; ++k) add(k % 500 == 0 ? 100000 : rng() % 40);
+  for (const auto& [ref, s] : added) ASSERT_EQ(arena.get(ref), s);
+}
+
 // Random inserts, removals, bulk insertions and narrowing under several tier
 // thresholds (1 makes every string heavy, a large one none); a compaction
 // threshold of 0 copies the arena at every chance.

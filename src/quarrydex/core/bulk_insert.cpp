@@ -44,7 +44,7 @@ struct CopiedValue {
 };
 
 struct CopiedObject {
-  const StoredIndexable* slot;
+  const IndexAPI* record;
   uint64_t generation;
   uint32_t begin;  // its values are values[begin, end) of the batch
   uint32_t end;
@@ -63,29 +63,30 @@ bool is_plain(const PyValue& value) {
   return value.kind() != ValueKind::kIterable && value.kind() != ValueKind::kInd;
 }
 
-void copy_values(const StoredIndexable& slot, Copies& copies) {
-  const IndexAPI& record = slot.record();
+void copy_values(const IndexAPI& record, Copies& copies) {
   ObjectGuard guard(record.lock(), kAttributesPart);
   const ObjectAttributes& attributes = record.attributes(guard);
   const size_t begin = copies.values.size();
   attributes.map.for_each([&](uint32_t attribute, const PyValue& value) {
-    copies.values.push_back({attribute, slot.id(), value});
+    copies.values.push_back({attribute, record.id, value});
   });
   // Positions are 32-bit: a batch of 4G values would need 100+ GiB anyway.
   if (copies.values.size() > UINT32_MAX) panic("bulk insertion of over 2^32 values");
-  copies.objects.push_back({&slot, attributes.generation, static_cast<uint32_t>(begin),
+  copies.objects.push_back({&record, attributes.generation, static_cast<uint32_t>(begin),
                             static_cast<uint32_t>(copies.values.size())});
 }
 
-// Replaces the copies by those of `slots`; the buffers keep their capacity.
-void copy_all(std::span<const StoredIndexable> slots, Copies& copies) {
+// Replaces the copies by those of `records`; the buffers keep their capacity.
+void copy_all(std::span<const IndexAPI* const> records, Copies& copies) {
   copies.objects.clear();
   copies.values.clear();
-  copies.objects.reserve(slots.size());
-  for (const StoredIndexable& slot : slots) {
-    copy_values(slot, copies);
+  copies.objects.reserve(records.size());
+  for (const IndexAPI* record : records) {
+    copy_values(*record, copies);
     // Objects of one batch tend to have as many attributes as the first.
-    if (copies.objects.size() == 1) copies.values.reserve(copies.values.size() * slots.size() + 1);
+    if (copies.objects.size() == 1) {
+      copies.values.reserve(copies.values.size() * records.size() + 1);
+    }
   }
 }
 
@@ -214,7 +215,7 @@ void store_and_link(IndexState& state, const std::weak_ptr<IndexState>& link,
 
 void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link, const Copies& copies,
                    const CopiedObject& copy) {
-  const IndexAPI& record = copy.slot->record();
+  const IndexAPI& record = *copy.record;
   ObjectGuard guard(record.lock(), kAttributesPart);
   const ObjectAttributes& attributes = record.attributes(guard);
   const bool raced = attributes.generation != copy.generation;
@@ -233,6 +234,7 @@ void finish_object(IndexState& state, const std::weak_ptr<IndexState>& link, con
 
 void add_objects(const std::shared_ptr<IndexState>& state, std::vector<StoredIndexable> slots) {
   if (slots.empty()) return;
+  const size_t count = slots.size();
   // Once stored, an object may be taken out again by another thread: the
   // hold keeps it alive while this batch still reads it.
   const ReleaseHold hold;
@@ -243,6 +245,13 @@ void add_objects(const std::shared_ptr<IndexState>& state, std::vector<StoredInd
   if (holds_private_values(*state)) {
     for (const StoredIndexable& slot : slots) drop_private_values(*state, slot.id());
   }
+  // The store keeps the objects now, and the slots only point at them: a
+  // pointer to each record, a quarter of a slot, is all the batch still
+  // needs, and the slots go before the batch's scratch is made.
+  ScratchVector<const IndexAPI*> records;
+  records.reserve(count);
+  for (const StoredIndexable& slot : slots) records.push_back(&slot.record());
+  std::vector<StoredIndexable>().swap(slots);
 
   // The batch goes through in slices, each copied, inserted and finished
   // before the next, so the copies of one slice are all the scratch held.
@@ -254,9 +263,9 @@ void add_objects(const std::shared_ptr<IndexState>& state, std::vector<StoredInd
   ByAttribute order;
   Groups groups;
   absl::flat_hash_map<uint32_t, std::shared_ptr<ValueIndex>> touched;
-  for (size_t begin = 0; begin < slots.size(); begin += kSlice) {
-    const std::span<const StoredIndexable> slice =
-        std::span(slots).subspan(begin, std::min(kSlice, slots.size() - begin));
+  for (size_t begin = 0; begin < count; begin += kSlice) {
+    const std::span<const IndexAPI* const> slice =
+        std::span(records).subspan(begin, std::min(kSlice, count - begin));
     copy_all(slice, copies);
     order_by_attribute(copies, order);
     for (size_t a = 0; a < order.attributes.size(); ++a) {

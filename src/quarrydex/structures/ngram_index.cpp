@@ -91,7 +91,7 @@ void NgramIndex::insert_many(std::span<const std::pair<std::string_view, uint32_
   ScratchVector<uint64_t> pairs;
   ScratchVector<uint64_t> scratch;
   std::vector<uint32_t> ids;
-  std::vector<uint32_t> touched;
+  ScratchVector<uint32_t> touched;
   size_t occurrences = 0;
   for (const auto& item : items) occurrences += 2 * item.first.size();
   pairs.reserve(std::min(occurrences, kSlicePairs + 64));

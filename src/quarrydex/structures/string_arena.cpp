@@ -1,7 +1,12 @@
 #include "structures/string_arena.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "base/panic.hpp"
 
@@ -13,27 +18,92 @@ size_t StringArena::footprint(size_t length) {
   return (header + length + kAlign - 1) / kAlign * kAlign;
 }
 
-void StringArena::new_block(size_t need) {
-  const size_t last = block_sizes_.empty() ? 0 : block_sizes_.back();
-  size_t size = std::clamp(2 * last, kFirstBlock, kWindow);
-  if (need > size) size = (need + kWindow - 1) / kWindow * kWindow;
-  const size_t windows = (size + kWindow - 1) / kWindow;
+StringArena::Block::Block(size_t size) : size_(size), mapped_(size >= kMapFrom) {
+  if (!mapped_) {
+    data_ = static_cast<char*>(::operator new(size));
+    return;
+  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<char*>(p);
+}
+
+StringArena::Block::Block(Block&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_(other.mapped_) {}
+
+StringArena::Block& StringArena::Block::operator=(Block&& other) noexcept {
+  if (this != &other) {
+    free();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    mapped_ = other.mapped_;
+  }
+  return *this;
+}
+
+StringArena::Block::~Block() {
+  free();
+}
+
+void StringArena::Block::free() noexcept {
+  if (data_ == nullptr) return;
+  if (mapped_) {
+    munmap(data_, size_);
+  } else {
+    ::operator delete(data_);
+  }
+  data_ = nullptr;
+}
+
+void StringArena::Block::shrink(size_t keep) noexcept {
+  if (!mapped_) return;
+  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  // At least one page stays, so a block is never empty.
+  const size_t kept = std::max((keep + page - 1) / page * page, page);
+  if (kept >= size_) return;
+  munmap(data_ + kept, size_ - kept);
+  size_ = kept;
+}
+
+void StringArena::push_block(size_t size) {
+  const size_t windows = windows_of(size);
   // References are addresses / kAlign in 32 bits.
   if ((windows_.size() + windows) * kWindow / kAlign > (uint64_t{1} << 32)) {
     panic("string arena: more than 16 GiB of strings in one attribute");
   }
-  blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-  block_sizes_.push_back(size);
-  for (size_t w = 0; w < windows; ++w) windows_.push_back(blocks_.back().get() + w * kWindow);
+  blocks_.emplace_back(size);
+  for (size_t w = 0; w < windows; ++w) windows_.push_back(blocks_.back().data() + w * kWindow);
   fill_ = 0;
+}
+
+void StringArena::new_block(size_t need) {
+  const size_t last = blocks_.empty() ? 0 : blocks_.back().size();
+  size_t size = std::clamp(2 * last, kFirstBlock, kWindow);
+  if (need > size) size = (need + kWindow - 1) / kWindow * kWindow;
+  push_block(size);
+}
+
+void StringArena::reserve(size_t bytes) {
+  if (!blocks_.empty()) panic("string arena: reserve on a used arena");
+  if (bytes != 0) push_block(std::max(bytes, kFirstBlock));
+}
+
+void StringArena::shrink_to_fit() {
+  if (blocks_.empty()) return;
+  Block& last = blocks_.back();
+  const size_t before = windows_of(last.size());
+  last.shrink(fill_);
+  windows_.resize(windows_.size() - before + windows_of(last.size()));
 }
 
 uint32_t StringArena::add(std::string_view s) {
   const size_t need = footprint(s.size());
-  if (blocks_.empty() || fill_ + need > block_sizes_.back()) new_block(need);
-  const size_t first_window = windows_.size() - (block_sizes_.back() + kWindow - 1) / kWindow;
+  if (blocks_.empty() || fill_ + need > blocks_.back().size()) new_block(need);
+  const size_t first_window = windows_.size() - windows_of(blocks_.back().size());
   const uint64_t address = uint64_t{first_window} * kWindow + fill_;
-  auto* p = reinterpret_cast<unsigned char*>(blocks_.back().get() + fill_);
+  auto* p = reinterpret_cast<unsigned char*>(blocks_.back().data() + fill_);
   size_t length = s.size();
   do {
     const auto low = static_cast<unsigned char>(length & 0x7f);
@@ -47,9 +117,9 @@ uint32_t StringArena::add(std::string_view s) {
 }
 
 size_t StringArena::memory_bytes() const {
-  size_t total = sizeof(*this) + windows_.capacity() * sizeof(char*) +
-                 blocks_.capacity() * (sizeof(blocks_[0]) + sizeof(size_t));
-  for (const size_t size : block_sizes_) total += size;
+  size_t total =
+      sizeof(*this) + windows_.capacity() * sizeof(char*) + blocks_.capacity() * sizeof(Block);
+  for (const Block& block : blocks_) total += block.size();
   return total;
 }
 

@@ -10,16 +10,23 @@
 // so a structure holding a few strings pays for a few hundred bytes; a string
 // longer than a window gets a block of its own.
 //
+// A bulk build knows an upper bound of what it will add: `reserve` makes one
+// block of that size, and `shrink_to_fit` gives back the pages the build did
+// not reach. Blocks of kMapFrom bytes or more are mapped straight from the
+// system rather than taken from the malloc heap: an arena copied out by a
+// rebuild is then handed back whole, instead of leaving a hole in the heap
+// below the structures allocated meanwhile, which the process would keep.
+//
 // Nothing is freed in place: `release` only counts the bytes as dead, and the
 // owner copies the live strings into a fresh arena (`garbage_exceeds_live`)
 // when the dead ones outweigh them. Invariants: every reference handed out and
-// not released names the bytes it was made from; dead <= used. Not
-// thread-safe: guarded by the owner's lock.
+// not released names the bytes it was made from; dead <= used; the windows
+// are exactly those of the blocks, in order. Not thread-safe: guarded by the
+// owner's lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -46,6 +53,13 @@ class StringArena {
     }
     return {reinterpret_cast<const char*>(p), length};
   }
+  // Bytes that adding a string of `length` bytes takes.
+  static size_t footprint(size_t length);
+  // Makes room for at least `bytes` bytes of footprints in one block; call
+  // on an empty arena.
+  void reserve(size_t bytes);
+  // Gives back the whole pages of the last block beyond what it holds.
+  void shrink_to_fit();
   // Counts the bytes of s, stored under some reference, as dead.
   void release(std::string_view s) { dead_ += footprint(s.size()); }
   // Whether copying the live strings out would at least halve the bytes
@@ -53,6 +67,8 @@ class StringArena {
   bool garbage_exceeds_live(size_t minimum) const {
     return dead_ >= minimum && dead_ > used_ - dead_;
   }
+  // Bytes of the strings added and not released, padding included.
+  size_t live_bytes() const { return used_ - dead_; }
   size_t memory_bytes() const;
 
  private:
@@ -60,12 +76,34 @@ class StringArena {
   static constexpr unsigned kWindowBits = 16;
   static constexpr size_t kWindow = size_t{1} << kWindowBits;
   static constexpr size_t kFirstBlock = 256;
+  // Chosen: well above the heap's own mapping threshold, so that only the
+  // blocks of bulk builds and of long strings are mapped.
+  static constexpr size_t kMapFrom = size_t{1} << 20;
 
-  static size_t footprint(size_t length);
+  // One block of memory, from the heap or mapped, freed with it.
+  class Block {
+   public:
+    explicit Block(size_t size);
+    Block(Block&& other) noexcept;
+    Block& operator=(Block&& other) noexcept;
+    ~Block();
+    char* data() const noexcept { return data_; }
+    size_t size() const noexcept { return size_; }
+    // Unmaps the whole pages past `keep` bytes of a mapped block.
+    void shrink(size_t keep) noexcept;
+
+   private:
+    void free() noexcept;
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    bool mapped_ = false;
+  };
+
   void new_block(size_t need);
+  void push_block(size_t size);
+  size_t windows_of(size_t size) const { return (size + kWindow - 1) / kWindow; }
 
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  std::vector<size_t> block_sizes_;
+  std::vector<Block> blocks_;
   std::vector<char*> windows_;  // window w starts at windows_[w]
   size_t fill_ = 0;             // bytes used in the last block
   size_t used_ = 0;             // bytes of all strings added, with padding

@@ -22,85 +22,20 @@ bool ends_with(std::string_view s, std::string_view p) {
   return s.size() >= p.size() && s.substr(s.size() - p.size()) == p;
 }
 
-// Orders `items` by the reversed bytes of arena.get(ref(item)).
-template <typename T, typename Ref>
-void sort_reversed(std::vector<T>& items, const StringArena& arena, Ref ref) {
-  const ScratchVector<uint32_t> order = order_by_bytes(
-      items.size(), [&](size_t at) { return arena.get(ref(items[at])); }, true);
-  std::vector<T> sorted;
-  sorted.reserve(items.size());
-  for (const uint32_t at : order) sorted.push_back(items[at]);
-  items.swap(sorted);
-}
+// A distinct string of a rebuild, in the new arena: its ids are
+// ids[first, first + count) of the rebuild's scratch, or, for a heavy string
+// (count == 0), the set sets[first].
+struct Merged {
+  uint32_t ref;
+  uint32_t first;
+  uint32_t count;
+};
 
 }  // namespace
 
 bool StringPostings::reversed_less(std::string_view a, std::string_view b) {
   return bytes_less(a, b, true);
 }
-
-// Appends groups in ascending byte order to a fresh structure; the forward
-// trees are filled in order as they come, the reversed ones sorted at the end.
-class StringPostings::Builder {
- public:
-  explicit Builder(const StringPostings& like) : out_(like.heavy_at_, like.compact_from_) {}
-
-  void add_set(std::string_view s, HybridSet set) {
-    if (set.cardinality() < out_.heavy_at_) {
-      std::vector<uint32_t> ids;
-      if (const CenteredArray* small = set.small()) {
-        ids.assign(small->run().begin(), small->run().end());
-      } else if (const Bitmap* large = set.large()) {
-        ids = large->to_vector();
-      }
-      add_ids(s, ids);
-      return;
-    }
-    const uint32_t ref = out_.arena_->add(s);
-    out_.heavy_.insert(out_.heavy_.end(), {ref, std::move(set)});
-    heavy_refs_.push_back(ref);
-  }
-  // ids ascend without repeats.
-  void add_ids(std::string_view s, std::span<const uint32_t> ids) {
-    if (ids.empty()) return;
-    if (ids.size() >= out_.heavy_at_) {
-      add_set(s, HybridSet::of_sorted(ids.data(), ids.size()));
-      return;
-    }
-    const uint32_t ref = out_.arena_->add(s);
-    runs_.push_back({ref, static_cast<uint32_t>(ids.size()), entries_.size()});
-    for (const uint32_t id : ids) {
-      entries_.push_back({ref, id});
-      out_.column_.insert(out_.column_.end(), Entry{ref, id});
-    }
-    ++out_.column_strings_;
-  }
-  StringPostings finish() {
-    const StringArena& arena = *out_.arena_;
-    sort_reversed(heavy_refs_, arena, [](uint32_t ref) { return ref; });
-    for (const uint32_t ref : heavy_refs_) {
-      out_.reversed_heavy_.insert(out_.reversed_heavy_.end(), ref);
-    }
-    sort_reversed(runs_, arena, [](const Run& run) { return run.ref; });
-    for (const Run& run : runs_) {
-      for (size_t i = run.first; i < run.first + run.count; ++i) {
-        out_.reversed_column_.insert(out_.reversed_column_.end(), entries_[i]);
-      }
-    }
-    return std::move(out_);
-  }
-
- private:
-  struct Run {
-    uint32_t ref;
-    uint32_t count;
-    size_t first;  // in entries_
-  };
-  StringPostings out_;
-  ScratchVector<Entry> entries_;
-  std::vector<Run> runs_;
-  std::vector<uint32_t> heavy_refs_;
-};
 
 StringPostings::StringPostings(uint64_t heavy, size_t compact_from)
     : heavy_at_(std::max<uint64_t>(heavy, 1)),
@@ -179,7 +114,7 @@ void StringPostings::release(uint32_t ref) {
   if (arena_->garbage_exceeds_live(compact_from_)) rebuild(nullptr);
 }
 
-void StringPostings::insert_sorted(std::span<const std::pair<std::string_view, uint32_t>> sorted) {
+void StringPostings::insert_sorted(Sorted sorted) {
   // A batch that is large next to what is held is merged in one ordered
   // pass, which also leaves every node full; a small one goes in pair by
   // pair.
@@ -194,15 +129,45 @@ void StringPostings::narrow(const Bitmap& filter) {
   rebuild(&filter);
 }
 
-void StringPostings::rebuild(const Bitmap* filter,
-                             std::span<const std::pair<std::string_view, uint32_t>> sorted) {
-  Builder builder(*this);
+// The structure is gathered first, in byte order, into scratch and a new
+// arena of the size it needs; the old trees are freed before the new ones
+// are built, so the new nodes take the places of the old ones in the heap
+// rather than leaving them as holes below themselves.
+void StringPostings::rebuild(const Bitmap* filter, Sorted sorted) {
+  StringArena arena_out;
+  size_t bound = arena_->live_bytes();
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    if (i == 0 || sorted[i].first != sorted[i - 1].first) {
+      bound += StringArena::footprint(sorted[i].first.size());
+    }
+  }
+  arena_out.reserve(bound);
+  // Sized up front from what the sources hold: pages never reached are never
+  // mapped in, and the buffers never grow by copying.
+  ScratchVector<Merged> merged;
+  merged.reserve(column_strings_ + heavy_.size() + sorted.size());
+  ScratchVector<uint32_t> ids;
+  ids.reserve(column_.size() + sorted.size());
+  ScratchVector<HybridSet> sets;
+  sets.reserve(heavy_.size() + (column_.size() + sorted.size()) / heavy_at_ + 1);
+  // A run of ids[first..] at least heavy_at long becomes a heavy set.
+  auto add_run = [&](uint32_t ref, size_t first) {
+    const size_t count = ids.size() - first;
+    if (count == 0) return;
+    if (count < heavy_at_) {
+      merged.push_back({ref, static_cast<uint32_t>(first), static_cast<uint32_t>(count)});
+      return;
+    }
+    sets.push_back(HybridSet::of_sorted(ids.data() + first, count));
+    ids.resize(first);
+    merged.push_back({ref, static_cast<uint32_t>(sets.size() - 1), 0});
+  };
+
   auto h = heavy_.begin();
   auto c = column_.cbegin();
   size_t i = 0;
-  std::vector<uint32_t> ids;
-  std::vector<uint32_t> extra;
-  std::vector<uint32_t> merged;
+  std::vector<uint32_t> held;
+  ScratchVector<uint32_t> extra;
   while (h != heavy_.end() || c != column_.cend() || i < sorted.size()) {
     // The least string of the three sources; they are disjoint but for the
     // batch, which may add to a string already held.
@@ -216,9 +181,15 @@ void StringPostings::rebuild(const Bitmap* filter,
     if (c != column_.cend()) consider(arena().get(c->ref));
     if (i < sorted.size()) consider(sorted[i].first);
     extra.clear();
-    for (; i < sorted.size() && sorted[i].first == s; ++i) {
+    // Equal strings of a batch usually share their bytes: comparing the
+    // addresses first saves most of the byte comparisons.
+    auto same = [&](std::string_view t) {
+      return (t.data() == s.data() && t.size() == s.size()) || t == s;
+    };
+    for (; i < sorted.size() && same(sorted[i].first); ++i) {
       if (extra.empty() || extra.back() != sorted[i].second) extra.push_back(sorted[i].second);
     }
+    const size_t first = ids.size();
     if (h != heavy_.end() && arena().get(h->first) == s) {
       HybridSet set = std::move(h->second);
       ++h;
@@ -228,20 +199,63 @@ void StringPostings::rebuild(const Bitmap* filter,
       } else {
         for (const uint32_t id : extra) set.insert(id);
       }
-      if (!set.empty()) builder.add_set(s, std::move(set));
+      if (set.empty()) continue;
+      const uint32_t ref = arena_out.add(s);
+      if (set.cardinality() >= heavy_at_) {
+        sets.push_back(std::move(set));
+        merged.push_back({ref, static_cast<uint32_t>(sets.size() - 1), 0});
+      } else {
+        // Filtered below the threshold: back to the column.
+        if (const CenteredArray* small = set.small()) {
+          ids.insert(ids.end(), small->run().begin(), small->run().end());
+        } else if (const Bitmap* large = set.large()) {
+          large->for_each([&](uint32_t id) { ids.push_back(id); });
+        }
+        add_run(ref, first);
+      }
       continue;
     }
-    ids.clear();
+    held.clear();
     if (c != column_.cend() && arena().get(c->ref) == s) {
-      run_ids(c, ids);
-      if (filter != nullptr) std::erase_if(ids, [&](uint32_t id) { return !filter->contains(id); });
+      run_ids(c, held);
+      if (filter != nullptr) {
+        std::erase_if(held, [&](uint32_t id) { return !filter->contains(id); });
+      }
     }
-    merged.clear();
-    std::set_union(ids.begin(), ids.end(), extra.begin(), extra.end(), std::back_inserter(merged));
-    builder.add_ids(s, merged);
+    std::set_union(held.begin(), held.end(), extra.begin(), extra.end(), std::back_inserter(ids));
+    if (ids.size() != first) add_run(arena_out.add(s), first);
   }
-  // The old arena backs the strings read above until here.
-  *this = builder.finish();
+
+  // Everything needed is in the scratch and the new arena now.
+  column_.clear();
+  reversed_column_.clear();
+  heavy_.clear();
+  reversed_heavy_.clear();
+  arena_out.shrink_to_fit();
+  *arena_ = std::move(arena_out);
+  column_strings_ = 0;
+  for (const Merged& m : merged) {
+    if (m.count == 0) {
+      heavy_.insert(heavy_.end(), {m.ref, std::move(sets[m.first])});
+      continue;
+    }
+    for (uint32_t k = m.first; k < m.first + m.count; ++k) {
+      column_.insert(column_.end(), Entry{m.ref, ids[k]});
+    }
+    ++column_strings_;
+  }
+  const ScratchVector<uint32_t> order = order_by_bytes(
+      merged.size(), [&](size_t g) { return arena().get(merged[g].ref); }, true);
+  for (const uint32_t g : order) {
+    const Merged& m = merged[g];
+    if (m.count == 0) {
+      reversed_heavy_.insert(reversed_heavy_.end(), m.ref);
+      continue;
+    }
+    for (uint32_t k = m.first; k < m.first + m.count; ++k) {
+      reversed_column_.insert(reversed_column_.end(), Entry{m.ref, ids[k]});
+    }
+  }
 }
 
 uint64_t StringPostings::count(std::string_view s) const {

@@ -161,8 +161,6 @@ class StringPostings {
   using Heavy = absl::btree_map<uint32_t, HybridSet, HeavyLess>;
   using ReversedHeavy = absl::btree_set<uint32_t, ReversedHeavyLess>;
 
-  class Builder;
-
   const StringArena& arena() const { return *arena_; }
   Column::const_iterator first_of(std::string_view s) const {
     return column_.lower_bound(Probe{s, 0});
@@ -179,8 +177,8 @@ class StringPostings {
   void release(uint32_t ref);
   // Builds the structure again from its own groups, filtered when a filter
   // is given, merged with `sorted` when given.
-  void rebuild(const Bitmap* filter,
-               std::span<const std::pair<std::string_view, uint32_t>> sorted = {});
+  using Sorted = std::span<const std::pair<std::string_view, uint32_t>>;
+  void rebuild(const Bitmap* filter, Sorted sorted = {});
 
   uint64_t heavy_at_ = kHeavy;
   size_t compact_from_ = kCompactFrom;
