@@ -13,6 +13,16 @@ void drop_if(Links& links, Drop drop) {
 
 }  // namespace
 
+IndexLinks::~IndexLinks() {
+  const uintptr_t word = load();
+  if (word == 0) return;
+  if ((word & kMany) == 0) {
+    IndexAnchor::release(reinterpret_cast<IndexAnchor*>(word));
+    return;
+  }
+  const std::unique_ptr<Many> many(reinterpret_cast<Many*>(word & ~kMany));
+}
+
 void IndexLinks::add(IndexAnchor& anchor) {
   const uintptr_t word = load();
   if (word == 0) {
@@ -20,6 +30,12 @@ void IndexLinks::add(IndexAnchor& anchor) {
     return;
   }
   if (word == reinterpret_cast<uintptr_t>(&anchor)) return;
+  if ((word & kMany) == 0 && reinterpret_cast<const IndexAnchor*>(word)->expired()) {
+    // The one index is gone: the new link takes its place.
+    IndexAnchor::release(reinterpret_cast<IndexAnchor*>(word));
+    store(reinterpret_cast<uintptr_t>(IndexAnchor::retain(&anchor)));
+    return;
+  }
   Many links = take_all();
   drop_if(links, [](const AnchorRef& link) { return link->expired(); });
   // Addresses are fixed for an anchor's life and the links are sorted, so a
@@ -35,20 +51,31 @@ void IndexLinks::add(IndexAnchor& anchor) {
 }
 
 void IndexLinks::remove(const void* address) {
-  if (load() == 0) return;
+  const uintptr_t word = load();
+  if (word == 0) return;
+  if ((word & kMany) == 0) {
+    const IndexAnchor* one = reinterpret_cast<const IndexAnchor*>(word);
+    if (one->address() != address && !one->expired()) return;
+    store(0);
+    IndexAnchor::release(reinterpret_cast<IndexAnchor*>(word));
+    return;
+  }
   Many links = take_all();
   drop_if(links,
           [&](const AnchorRef& link) { return link->address() == address || link->expired(); });
   put_all(std::move(links));
 }
 
-IndexLinks::Many IndexLinks::take_all() noexcept {
+IndexLinks::Many IndexLinks::take_all() {
   const uintptr_t word = load();
   store(0);
   Many links;
   if (word == 0) return links;
   if ((word & kMany) == 0) {
-    links.push_back(AnchorRef::adopt(reinterpret_cast<IndexAnchor*>(word)));
+    // Should the push fail, the count is dropped and the unwinding guard
+    // marks the links failed.
+    AnchorRef one = AnchorRef::adopt(reinterpret_cast<IndexAnchor*>(word));
+    links.push_back(std::move(one));
     return links;
   }
   const std::unique_ptr<Many> many(reinterpret_cast<Many*>(word & ~kMany));

@@ -14,8 +14,7 @@
 #pragma once
 
 #include <cstdint>
-
-#include <absl/container/inlined_vector.h>
+#include <vector>
 
 #include "values/index_anchor.hpp"
 
@@ -26,7 +25,7 @@ class IndexLinks {
   IndexLinks() noexcept = default;
   IndexLinks(const IndexLinks&) = delete;
   IndexLinks& operator=(const IndexLinks&) = delete;
-  ~IndexLinks() { take_all(); }
+  ~IndexLinks();
 
   bool empty() const noexcept { return load() == 0; }
   // Calls `visit(const std::weak_ptr<IndexState>&)` per link, in order.
@@ -50,13 +49,13 @@ class IndexLinks {
   const void* hint() const noexcept { return reinterpret_cast<const void*>(load() & ~kMany); }
 
  private:
-  using Many = absl::InlinedVector<AnchorRef, 3>;
+  using Many = std::vector<AnchorRef>;
   static constexpr uintptr_t kMany = 1;
 
   uintptr_t load() const noexcept { return __atomic_load_n(&word_, __ATOMIC_RELAXED); }
   void store(uintptr_t word) noexcept { __atomic_store_n(&word_, word, __ATOMIC_RELAXED); }
   // Moves every link out, leaving the word zero.
-  Many take_all() noexcept;
+  Many take_all();
   // Stores `links` (sorted, one per index) in the cheapest form.
   void put_all(Many links);
 
