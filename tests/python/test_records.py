@@ -140,3 +140,54 @@ def test_one_object_in_several_indexes():
     del indexes, idx
     gc.collect()
     assert ref() is None
+
+
+def _random_steps(seed, count=120):
+    import random
+
+    rng = random.Random(seed)
+    return [(rng.choice(["add", "add", "remove", "drop", "new"]), rng.randrange(4)) for _ in range(count)]
+
+
+LINK_STEPS = {
+    "two indexes": [("add", 0), ("add", 1), ("remove", 0), ("remove", 1), ("add", 1)],
+    "three, added out of order": [("add", 2), ("add", 0), ("add", 1), ("remove", 1), ("add", 1)],
+    "added twice": [("add", 0), ("add", 0), ("remove", 0), ("add", 0)],
+    "index dropped, then another added": [("add", 0), ("add", 1), ("drop", 0), ("add", 2), ("remove", 1)],
+    "only index dropped, relinked to a new one": [("add", 0), ("drop", 0), ("new", 0), ("add", 0)],
+    "every index dropped": [("add", 0), ("add", 1), ("add", 2), ("drop", 1), ("drop", 0), ("drop", 2),
+                            ("new", 1), ("add", 1), ("add", 3)],
+    "random a": _random_steps(1),
+    "random b": _random_steps(2),
+}
+
+
+@pytest.mark.parametrize("steps", LINK_STEPS.values(), ids=LINK_STEPS.keys())
+def test_writes_reach_exactly_the_indexes_that_hold_the_object(steps):
+    target = Indexable(v=-1, name="t")
+    other = Indexable(v=-1, name="o")
+    indexes = [Index() for _ in range(4)]
+    held = [False] * 4
+    for step, (op, i) in enumerate(steps):
+        if op == "add" and indexes[i] is not None:
+            if step % 2:
+                indexes[i].add_object_many([other, target])
+            else:
+                indexes[i].add_object(target)
+            held[i] = True
+        elif op == "remove" and held[i]:
+            indexes[i].remove_object(target)
+            held[i] = False
+        elif op in ("drop", "new"):
+            indexes[i] = None if op == "drop" else Index()
+            held[i] = False
+            gc.collect()
+        target.v = step
+        for idx, holds in zip(indexes, held):
+            if idx is not None:
+                assert idx.get_by_attribute(v=step) == ([target] if holds else []), (step, op, i)
+                assert idx.reduced_query(Q.ge("v", step)).collect() == ([target] if holds else [])
+    ref = weakref.ref(target)
+    del target
+    gc.collect()
+    assert (ref() is None) == (not any(held))

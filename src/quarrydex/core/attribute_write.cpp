@@ -12,14 +12,13 @@ namespace qdx {
 std::optional<PyValue> write_attribute_locked(const IndexAPI& record, const ObjectGuard& guard,
                                               uint32_t attribute, PyValue value) {
   ObjectAttributes& attributes = record.attributes(guard);
-  const IndexLinks* links = record.links(guard);
-  if (links != nullptr && !is_private_attribute(attribute)) {
+  const IndexLinks& links = record.links(guard);
+  if (!links.empty() && !is_private_attribute(attribute)) {
     const PyValue* old = attributes.map.get(attribute);
-    for (const std::weak_ptr<IndexState>& link : *links) {
+    links.for_each([&](const std::weak_ptr<IndexState>& link) {
       const std::shared_ptr<IndexState> state = link.lock();
-      if (state == nullptr) continue;
-      replace_value(*state, link, record.id, attribute, old, value);
-    }
+      if (state != nullptr) replace_value(*state, link, record.id, attribute, old, value);
+    });
   }
   std::optional<PyValue> replaced = attributes.map.insert(attribute, std::move(value));
   ++attributes.generation;

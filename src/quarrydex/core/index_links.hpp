@@ -1,6 +1,7 @@
-// The links from an object to the indexes that hold it: weak, one per index,
-// sorted by the address of the index state so that writers lock indexes in
-// one order. Guarded by the object's lock (links part; base/locks.hpp).
+// Linking an object to the indexes that hold it and unlinking it. The links
+// (values/index_link_list.hpp) are one per index, sorted by the address of the
+// index state so that writers lock indexes in one order, and guarded by the
+// object's lock (links part; base/locks.hpp).
 #pragma once
 
 #include <memory>

@@ -26,7 +26,20 @@ IndexState::IndexState(std::weak_ptr<IndexState> root, bool nested)
       parent(std::move(root)),
       is_nested(nested) {}
 
-IndexState::~IndexState() = default;
+IndexState::~IndexState() {
+  if (IndexAnchor* anchor = anchor_.load(std::memory_order_acquire)) IndexAnchor::release(anchor);
+}
+
+IndexAnchor& IndexState::anchor() {
+  IndexAnchor* seen = anchor_.load(std::memory_order_acquire);
+  if (seen != nullptr) return *seen;
+  auto made = std::make_unique<IndexAnchor>(weak_from_this(), this);
+  // Two first users may race; the loser's anchor is dropped unshared.
+  if (anchor_.compare_exchange_strong(seen, made.get(), std::memory_order_acq_rel)) {
+    return *made.release();
+  }
+  return *seen;
+}
 
 std::shared_ptr<IndexState> IndexState::make() {
   return std::make_shared<IndexState>(std::weak_ptr<IndexState>(), false);

@@ -21,6 +21,7 @@
 // largest id ever stored. The lock order is in base/locks.hpp.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -33,6 +34,7 @@
 #include "core/object_store.hpp"
 #include "core/stored_indexable.hpp"
 #include "structures/bitmap.hpp"
+#include "values/index_anchor.hpp"
 
 namespace qdx {
 
@@ -59,8 +61,12 @@ class IndexState : public std::enable_shared_from_this<IndexState> {
   // The nested index (this index itself when it is nested); made on first
   // use when `make` is set, else nullptr while there is none.
   std::shared_ptr<IndexState> nested_index(bool make);
+  // The anchor every object held by this index links to, made on first use.
+  // Valid while the index lives; a link takes a count of its own.
+  IndexAnchor& anchor();
 
  private:
+  std::atomic<IndexAnchor*> anchor_{nullptr};  // one count owned
   Mutex nested_mutex_;
   std::shared_ptr<IndexState> nested_;
 };

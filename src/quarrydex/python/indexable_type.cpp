@@ -282,7 +282,7 @@ void assign(const IndexAPI& api, uint32_t attribute, PyValue value) {
   {
     ObjectGuard guard(api.lock(), kWholeObject, std::try_to_lock);
     if (guard.owns()) {
-      if (api.links(guard) == nullptr) {
+      if (api.links(guard).empty()) {
         replaced = write_attribute_locked(api, guard, attribute, std::move(value));
         return;
       }

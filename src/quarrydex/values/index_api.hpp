@@ -11,9 +11,9 @@
 // write touches the instance's own cache lines before the map's block):
 //   lock        one word guarding links and attributes (base/locks.hpp)
 //   id          fixed for the record's life; read without the lock
-//   links       the indexes holding the object: null while there are none
-//               (objects outside every index pay one word); one heap list
-//               otherwise
+//   links       the indexes holding the object, one word: zero while there
+//               are none, the index's shared anchor while there is one, a
+//               heap array only for two or more (values/index_link_list.hpp)
 //   map         the attribute map (two words; its entries in one block sized
 //               to the object)
 //   generation  counts the writes, so that a bulk insertion which indexed a
@@ -27,19 +27,14 @@
 #include <memory>
 #include <string>
 
-#include <absl/container/inlined_vector.h>
-
 #include "base/locks.hpp"
 #include "structures/id_alloc.hpp"
 #include "values/hybrid_hashmap.hpp"
+#include "values/index_link_list.hpp"
 #include "values/value.hpp"
 
 namespace qdx {
 
-class IndexState;
-
-// One link inline: most objects belong to one index; more take one heap array.
-using IndexLinks = absl::InlinedVector<std::weak_ptr<IndexState>, 1>;
 using AttributeMap = HybridHashMap<PyValue>;
 
 // The tracked attributes of one object and the count of writes to them.
@@ -69,21 +64,17 @@ class IndexAPI {
     return attributes_;
   }
 
-  // The links, or null while the object is in no index; the guard covers them.
-  IndexLinks* links(const ObjectGuard& guard) const {
+  // The indexes holding the object; the guard covers them.
+  IndexLinks& links(const ObjectGuard& guard) const {
     QDX_DEBUG_CHECK(guard.holds(lock_, kLinksPart), "guard of another object");
     return links_;
   }
-  // The links, made empty first if there were none.
-  IndexLinks& links_to_change(const ObjectGuard& guard) const;
-  // Frees the links list once it is empty.
-  void drop_links_if_empty(const ObjectGuard& guard) const;
 
   // Starts loading the memory a write reads after the record itself (the
-  // map's block and the links list), without taking the lock: a hint only.
+  // map's block and the links), without taking the lock: a hint only.
   void prefetch_for_write() const noexcept {
     __builtin_prefetch(attributes_.map.storage_hint());
-    __builtin_prefetch(__atomic_load_n(&links_, __ATOMIC_RELAXED));
+    __builtin_prefetch(links_.hint());
   }
 
   std::string debug() const;
@@ -96,9 +87,7 @@ class IndexAPI {
   const ObjectId id;
 
  private:
-  // Owned; every store is atomic so that the prefetch hint may read it
-  // while another thread holds the lock.
-  mutable IndexLinks* links_ = nullptr;
+  mutable IndexLinks links_;
   mutable ObjectAttributes attributes_;
 };
 
