@@ -71,7 +71,7 @@ void NumericPostings::promote_if_heavy(OrderKey key) {
   if (held < heavy_at_) return;
   std::vector<uint32_t> ids;
   auto end = it;
-  for (; key_at(end, key); ++end) ids.push_back(end->id);
+  for (; key_at(end, key); ++end) ids.push_back(uint32_t{end->id});
   column_.erase(it, end);
   --column_keys_;
   heavy_.emplace(key, heavy_of(std::move(ids)));
@@ -181,7 +181,7 @@ Bitmap NumericPostings::equal_within(OrderKey key, const Bitmap& candidates) con
     return result;
   }
   for (auto c = first_of(key); key_at(c, key); ++c) {
-    if (candidates.contains(c->id)) ids.push_back(c->id);
+    if (candidates.contains(c->id)) ids.push_back(uint32_t{c->id});
   }
   result.add_many(ids.data(), ids.size());
   return result;
@@ -202,7 +202,7 @@ Bitmap NumericPostings::equal_all(OrderKey key) const {
     return result;
   }
   std::vector<uint32_t> ids;
-  for (auto c = first_of(key); key_at(c, key); ++c) ids.push_back(c->id);
+  for (auto c = first_of(key); key_at(c, key); ++c) ids.push_back(uint32_t{c->id});
   result.add_many(ids.data(), ids.size());
   return result;
 }

@@ -102,7 +102,8 @@ class NumericPostings {
  private:
   // Packed to 14 bytes (no tail padding): the column holds one entry per id
   // of every light key, and a 256-byte B-tree node then takes 17 entries
-  // rather than 15. The members are only ever read by value.
+  // rather than 15. The members are only ever read by value: a reference
+  // bound to one would be misaligned, so copies are spelled uint32_t{e.id}.
   struct __attribute__((packed)) Entry {
     uint64_t mantissa;
     uint32_t id;
@@ -179,7 +180,7 @@ void NumericPostings::walk(bool descending, F&& f, const std::optional<OrderKey>
       }
       const OrderKey key = c->key();
       run.clear();
-      for (; c != column_last && c->key() == key; ++c) run.push_back(c->id);
+      for (; c != column_last && c->key() == key; ++c) run.push_back(uint32_t{c->id});
       if (!f(key, std::span<const uint32_t>(run))) return;
     }
     return;
@@ -198,7 +199,7 @@ void NumericPostings::walk(bool descending, F&& f, const std::optional<OrderKey>
     run.clear();
     while (c != column_first && std::prev(c)->key() == key) {
       --c;
-      run.push_back(c->id);
+      run.push_back(uint32_t{c->id});
     }
     std::reverse(run.begin(), run.end());
     if (!f(key, std::span<const uint32_t>(run))) return;
