@@ -239,15 +239,6 @@ PyObject* make_query_expr(QueryExpr tree) {
   return self;
 }
 
-QueryExpr query_expr_argument(std::string_view name, PyObject* object) {
-  PyTypeObject* type = query_expr_type_object();
-  if (type == nullptr) throw PythonError();
-  return convert_argument(name, [&] {
-    if (!PyObject_TypeCheck(object, type)) throw_conversion_error(object, "PyQueryExpr");
-    return tree_of(object);  // deep copy
-  });
-}
-
 const QueryExpr& borrowed_query_expr(std::string_view name, PyObject* object) {
   PyTypeObject* type = query_expr_type_object();
   if (type == nullptr) throw PythonError();
@@ -255,6 +246,10 @@ const QueryExpr& borrowed_query_expr(std::string_view name, PyObject* object) {
     if (!PyObject_TypeCheck(object, type)) throw_conversion_error(object, "PyQueryExpr");
     return &tree_of(object);
   });
+}
+
+QueryExpr query_expr_argument(std::string_view name, PyObject* object) {
+  return borrowed_query_expr(name, object);  // deep copy
 }
 
 }  // namespace qdx

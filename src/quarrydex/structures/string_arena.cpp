@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/panic.hpp"
+#include "structures/scratch_allocator.hpp"
 
 namespace qdx {
 
@@ -23,9 +24,7 @@ StringArena::Block::Block(size_t size) : size_(size), mapped_(size >= kMapFrom) 
     data_ = static_cast<char*>(::operator new(size));
     return;
   }
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<char*>(p);
+  data_ = ScratchAllocator<char>().allocate(size);
 }
 
 StringArena::Block::Block(Block&& other) noexcept
@@ -50,7 +49,7 @@ StringArena::Block::~Block() {
 void StringArena::Block::free() noexcept {
   if (data_ == nullptr) return;
   if (mapped_) {
-    munmap(data_, size_);
+    ScratchAllocator<char>().deallocate(data_, size_);
   } else {
     ::operator delete(data_);
   }

@@ -4,15 +4,6 @@
 #include <memory>
 
 namespace qdx {
-namespace {
-
-template <typename Links, typename Drop>
-void drop_if(Links& links, Drop drop) {
-  links.erase(std::remove_if(links.begin(), links.end(), drop), links.end());
-}
-
-}  // namespace
-
 IndexLinks::~IndexLinks() {
   const uintptr_t word = load();
   if (word == 0) return;
@@ -37,7 +28,7 @@ void IndexLinks::add(IndexAnchor& anchor) {
     return;
   }
   Many links = take_all();
-  drop_if(links, [](const AnchorRef& link) { return link->expired(); });
+  std::erase_if(links, [](const AnchorRef& link) { return link->expired(); });
   // Addresses are fixed for an anchor's life and the links are sorted, so a
   // binary search finds the place; no live index shares an address.
   const auto place = std::lower_bound(links.begin(), links.end(), anchor.address(),
@@ -61,8 +52,8 @@ void IndexLinks::remove(const void* address) {
     return;
   }
   Many links = take_all();
-  drop_if(links,
-          [&](const AnchorRef& link) { return link->address() == address || link->expired(); });
+  std::erase_if(
+      links, [&](const AnchorRef& link) { return link->address() == address || link->expired(); });
   put_all(std::move(links));
 }
 
