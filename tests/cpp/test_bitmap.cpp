@@ -105,7 +105,8 @@ TEST(Bitmap, SetAlgebra) {
 
 // intersection_of against stepwise roaring intersections, over sets whose
 // chunks are arrays, bitsets or runs in every mix, and chunks missing from
-// some sets.
+// some sets; sorted_within against the same, for candidate lists mixing ids
+// of the answer, strangers and whole chunks (more ids than an array holds).
 TEST(Bitmap, IntersectionOfMatchesStepwiseAnd) {
   std::mt19937 rng(7);
   auto random_set = [&] {
@@ -148,8 +149,21 @@ TEST(Bitmap, IntersectionOfMatchesStepwiseAnd) {
     for (const Bitmap* set : pointers) expected.and_inplace(*set);
     const Bitmap got = Bitmap::intersection_of(pointers);
     EXPECT_EQ(got.to_vector(), expected.to_vector()) << "round " << round;
+
+    Bitmap candidates;
+    for (uint32_t id : expected.to_vector()) {
+      if (rng() % 3 != 0) candidates.add(id);
+    }
+    for (int i = 0; i < 500; ++i) candidates.add(rng() % (7u << 16));
+    if (round % 4 == 0) candidates.or_inplace(Bitmap::range(2u << 16, 3u << 16));
+    const std::vector<uint32_t> ids = candidates.to_vector();
+    Bitmap within = candidates.clone();
+    within.and_inplace(expected);
+    EXPECT_EQ(Bitmap::sorted_within(ids, pointers).to_vector(), within.to_vector())
+        << "round " << round;
   }
   EXPECT_TRUE(Bitmap::intersection_of({}).empty());
+  EXPECT_TRUE(Bitmap::sorted_within({}, {}).empty());
 }
 
 }  // namespace

@@ -456,3 +456,36 @@ def test_numeric_writes_while_readers_settle():
     for v in (0, 7, 49):
         got = [id(o) for o in index.reduced_query(Q.eq("n", v)).collect()]
         assert got == [id(o) for o in fresh.reduced_query(Q.eq("n", v)).collect()]
+
+
+def test_repeated_conjunction_sees_every_finished_write():
+    """Objects move into a conjunction's answer one at a time, in bursts
+    (quiet spells let a combined index over the attributes be built and
+    used). A query started after a move finished must find the object."""
+    rng = random.Random(5)
+    settled = [Indexable(n=rng.randrange(2), c=rng.choice("pq")) for _ in range(20000)]
+    pending = [Indexable(n="x", c="p") for _ in range(6000)]
+    index = Index()
+    index.add_object_many(settled + pending)
+    query = Q.and_(Q.eq("n", 1), Q.eq("c", "p"))
+    always = {id(o) for o in settled if o.n == 1 and o.c == "p"}
+    allowed = always | {id(o) for o in pending}
+    done = [0]
+
+    def writer(rnd):
+        for _ in range(rnd.randrange(1, 30)):
+            if done[0] < len(pending):
+                pending[done[0]].n = 1  # a string becomes a number
+                done[0] += 1
+        time.sleep(rnd.random() * 0.01)
+
+    def reader(rnd):
+        moved = done[0]
+        found = index.reduced_query(query)
+        assert len(always) + moved <= len(found) <= len(allowed)
+        if moved:
+            assert pending[moved - 1] in found and rnd.choice(pending[:moved]) in found
+        if rnd.random() < 0.01:
+            assert always <= {id(o) for o in found.collect()} <= allowed
+
+    assert run_workers([writer, reader, reader]) == []

@@ -44,7 +44,8 @@
 //      cycle of waits can form).
 //   5. Innermost, held alone: a nested index's holder counts, the interner's
 //      writer lock, the id allocator's mutex, the pending-release list's mutex,
-//      the Indexable free list.
+//      the Indexable free list, an index's combination registry (taken before
+//      and after a conjunction reads its posting lists, never while).
 // Where a slot is written it is written before its id is published in the
 // all-ids set, and the id is withdrawn before the slot is cleared, so every
 // id a reader finds in the all-ids set has its object.
@@ -77,11 +78,19 @@ class RwLock {
   bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
   void mark_failed() noexcept { failed_.store(true, std::memory_order_release); }
 
+  // How many write guards have taken the lock so far. Unchanged between two
+  // reads, the guarded value was not written in between: structures derived
+  // from it check this before they are trusted. Readable without the lock; a
+  // write that happened before the read (through any chain of locks) shows.
+  uint64_t writes() const noexcept { return writes_.load(std::memory_order_acquire); }
+
  private:
   friend class ReadGuard;
   friend class WriteGuard;
   std::shared_mutex mutex_;
   std::atomic<bool> failed_{false};
+  // Only a write guard's holder changes it, so a plain load and store do.
+  std::atomic<uint64_t> writes_{0};
 };
 
 // The lock bits of a one-word lock: a held bit and a waiters bit. Waiters
@@ -226,6 +235,7 @@ class WriteGuard {
       lock.mutex_.unlock();
       panic(message);
     }
+    lock.writes_.store(lock.writes_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   }
   ~WriteGuard() { unlock(); }
   WriteGuard(WriteGuard&& other) noexcept : lock_(other.lock_), exceptions_(other.exceptions_) {

@@ -30,6 +30,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "base/locks.hpp"
+#include "core/equality_combinations.hpp"
 #include "core/nested_graph.hpp"
 #include "core/object_store.hpp"
 #include "core/stored_indexable.hpp"
@@ -57,6 +58,9 @@ class IndexState : public std::enable_shared_from_this<IndexState> {
   const bool is_nested;
   NestedGraph graph;
   MutexLocked<PrivateValues> private_values;
+  // Combined indexes over sets of this index's attributes, made for
+  // conjunctions of equalities asked often (query/equality_combination.cpp).
+  CombinationRegistry combinations;
 
   // The nested index (this index itself when it is nested); made on first
   // use when `make` is set, else nullptr while there is none.

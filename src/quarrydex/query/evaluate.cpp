@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "core/value_index.hpp"
+#include "query/equality_combination.hpp"
 #include "query/narrow.hpp"
 #include "query/presence.hpp"
 #include "query/query_ops.hpp"
+#include "structures/id_alloc.hpp"
 #include "structures/string_interner/interner.hpp"
 
 namespace qdx {
@@ -254,6 +256,35 @@ size_t plain_equalities(const Ordered& order) {
   return count;
 }
 
+// The intersection of `intersect_in_place`, with the posting lists read-locked.
+template <typename Lists>
+std::optional<Bitmap> intersect_locked(const Ordered& order, const Lists& lists,
+                                       CombinationUse& combination) {
+  Lists locking = lists;
+  std::sort(locking.begin(), locking.end());
+  absl::InlinedVector<ReadGuard, kFewChildren> guards;
+  for (const auto& postings : locking) {
+    if (guards.empty() || !guards.back().holds(*postings.lock)) guards.emplace_back(*postings.lock);
+  }
+  absl::InlinedVector<const Bitmap*, kFewChildren> sets;
+  for (size_t i = 0; i < lists.size(); ++i) {
+    const auto guard = std::find_if(guards.begin(), guards.end(), [&](const ReadGuard& held) {
+      return held.holds(*lists[i].lock);
+    });
+    const EqualPostings found = equal_postings(*lists[i].index, order[i].child->value(), *guard);
+    if (!found.found) return Bitmap();
+    if (found.set == nullptr) return std::nullopt;
+    sets.push_back(found.set);
+  }
+  // A combination's candidates hold the whole answer: only they are probed.
+  if (const auto candidates = combination.candidates()) {
+    return Bitmap::sorted_within(*candidates, sets);
+  }
+  // The children come smallest posting list first: the first set's chunks
+  // are the fewest to walk.
+  return Bitmap::intersection_of(sets);
+}
+
 // The first `count` children of `order` (plain equalities on attributes some
 // object holds) intersected in one pass over their posting lists, read in
 // place: nothing when one of them is not a roaring bitmap or the attribute
@@ -267,8 +298,11 @@ size_t plain_equalities(const Ordered& order) {
 // the valueless set, which are never held here; every other holder of one
 // of these locks holds it alone. Every thread that waits for one of them
 // while holding another thus waits in the same order, and no cycle of waits
-// can form. Nothing is locked while they are held.
-std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count) {
+// can form. Nothing is locked while they are held: the combination over the
+// attributes (query/equality_combination.hpp), which may narrow the probes to
+// a few candidates, takes its registry's mutex before and after, and is
+// checked against the locks' write counts while they are held.
+std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count, uint64_t objects) {
   struct Postings {
     ValueIndex* index;
     int component;  // 0 numbers, 1 strings, 2 booleans: the locking order
@@ -279,6 +313,8 @@ std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count) {
     }
   };
   absl::InlinedVector<Postings, kFewChildren> lists;
+  absl::InlinedVector<ValueIndex*, kFewChildren> indexes;
+  absl::InlinedVector<const PyValue*, kFewChildren> values;
   for (size_t i = 0; i < count; ++i) {
     ValueIndex& index = *order[i].index;
     if (holds_members(index)) return std::nullopt;
@@ -286,26 +322,14 @@ std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count) {
     if (lock == nullptr) return std::nullopt;
     const int component = lock == &index.numbers.lock() ? 0 : lock == &index.strings.lock() ? 1 : 2;
     lists.push_back({&index, component, lock});
+    indexes.push_back(&index);
+    values.push_back(&order[i].child->value());
   }
-  absl::InlinedVector<Postings, kFewChildren> locking = lists;
-  std::sort(locking.begin(), locking.end());
-  absl::InlinedVector<ReadGuard, kFewChildren> guards;
-  for (const Postings& postings : locking) {
-    if (guards.empty() || !guards.back().holds(*postings.lock)) guards.emplace_back(*postings.lock);
-  }
-  absl::InlinedVector<const Bitmap*, kFewChildren> sets;
-  for (size_t i = 0; i < count; ++i) {
-    const auto guard = std::find_if(guards.begin(), guards.end(), [&](const ReadGuard& held) {
-      return held.holds(*lists[i].lock);
-    });
-    const EqualPostings found = equal_postings(*lists[i].index, order[i].child->value(), *guard);
-    if (!found.found) return Bitmap();
-    if (found.set == nullptr) return std::nullopt;
-    sets.push_back(found.set);
-  }
-  // The children come smallest posting list first: the first set's chunks
-  // are the fewest to walk.
-  return Bitmap::intersection_of(sets);
+  // The children come smallest posting list first.
+  CombinationUse combination(indexes, values, order[0].key.second, objects);
+  std::optional<Bitmap> result = intersect_locked(order, lists, combination);
+  combination.finish();
+  return result;
 }
 
 // The leading equalities on plain attributes without container members are
@@ -325,7 +349,10 @@ size_t leading_equalities(const Ordered& order, const Bitmap& universe, bool who
   }
   taken = 0;
   if (plain >= 2) {
-    if (auto all = intersect_in_place(order, plain)) {
+    // What a combination would file: the whole index (the universe when it
+    // is every id, else at most every id handed out).
+    const uint64_t objects = whole ? universe.cardinality() : id_high_water();
+    if (auto all = intersect_in_place(order, plain, objects)) {
       running = std::move(*all);
       taken = plain;
     }

@@ -103,6 +103,9 @@ class Bitmap {
   // of a chunk is tested against that chunk of every other set. Reads the
   // sets only; any of them may be the same bitmap.
   static Bitmap intersection_of(std::span<const Bitmap* const> sets);
+  // The ids of `ids` (ascending, distinct) held by every bitmap of `sets`:
+  // intersection_of with a set given as a few ids, each probed in place.
+  static Bitmap sorted_within(std::span<const uint32_t> ids, std::span<const Bitmap* const> sets);
 
   // One 2^16-id chunk as plain words: bit j of words[w] stands for id
   // high << 16 | w * 64 + j.

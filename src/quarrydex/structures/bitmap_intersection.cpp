@@ -14,6 +14,7 @@
 // First: roaring.h declares the container functions with C linkage.
 #include "structures/bitmap.hpp"
 
+#include <roaring/array_util.h>
 #include <roaring/bitset_util.h>
 #include <roaring/containers/containers.h>
 #include <roaring/roaring_array.h>
@@ -195,7 +196,84 @@ void intersect_dense_chunk(uint16_t key, const Chunks& chunks, Bitmap& result) {
   result.append_chunk(key, words.data());
 }
 
+// Appends `n` ids (ascending, distinct, all of chunk `key`) to `result`: an
+// array container, or a bitset past an array's size.
+void append_ids(uint16_t key, const uint16_t* ids, size_t n, roaring_array_t* result) {
+  if (n <= static_cast<size_t>(kArrayMax)) {
+    array_container_t* array = array_container_create_given_capacity(static_cast<int32_t>(n));
+    if (array == nullptr) panic("Memory allocation failure building roaring bitmap");
+    std::memcpy(array->array, ids, n * sizeof(uint16_t));
+    array->cardinality = static_cast<int32_t>(n);
+    ra_append(result, key, array, ARRAY_CONTAINER_TYPE_CODE);
+    return;
+  }
+  bitset_container_t* bitset = bitset_container_create();
+  if (bitset == nullptr) panic("Memory allocation failure building roaring bitmap");
+  for (size_t i = 0; i < n; ++i) bitset->array[ids[i] >> 6] |= uint64_t{1} << (ids[i] & 63);
+  bitset->cardinality = static_cast<int32_t>(n);
+  ra_append(result, key, bitset, BITSET_CONTAINER_TYPE_CODE);
+}
+
+// Tests ascending ids of one chunk against one container: a bitset by its
+// word, an array by galloping forward from the last id asked for, a run
+// container by search.
+class ChunkProbe {
+ public:
+  explicit ChunkProbe(const Chunk& chunk) : chunk_(chunk) {}
+  bool holds(uint16_t low) {
+    switch (chunk_.type) {
+      case BITSET_CONTAINER_TYPE_CODE:
+        return ((words_of(chunk_)[low >> 6] >> (low & 63)) & 1) != 0;
+      case ARRAY_CONTAINER_TYPE_CODE: {
+        const auto* array = static_cast<const array_container_t*>(chunk_.container);
+        cursor_ = advanceUntil(array->array, cursor_, array->cardinality, low);
+        const bool held = cursor_ < array->cardinality && array->array[cursor_] == low;
+        --cursor_;  // the next id may be this one's successor in the array
+        return held;
+      }
+      default:
+        return container_contains(chunk_.container, low, chunk_.type);
+    }
+  }
+
+ private:
+  const Chunk& chunk_;
+  int32_t cursor_ = -1;
+};
+
 }  // namespace
+
+Bitmap Bitmap::sorted_within(std::span<const uint32_t> ids, std::span<const Bitmap* const> sets) {
+  // The chunks spanned by `ids` bound the result's containers.
+  Bitmap result(ids.empty() ? 0u : (ids.back() >> 16) - (ids.front() >> 16) + 1);
+  absl::InlinedVector<int32_t, kInlineSets> positions(sets.size(), -1);
+  Chunks chunks(sets.size());
+  absl::InlinedVector<uint16_t, 1024> kept;
+  for (size_t at = 0, end = 0; at < ids.size(); at = end) {
+    const uint32_t key = ids[at] >> 16;
+    for (end = at; end < ids.size() && (ids[end] >> 16) == key; ++end) {
+    }
+    bool everywhere = true;
+    for (size_t i = 0; i < sets.size() && everywhere; ++i) {
+      everywhere = find_chunk(&sets[i]->raw()->high_low_container, static_cast<uint16_t>(key),
+                              positions[i], chunks[i]);
+    }
+    if (!everywhere) continue;
+    absl::InlinedVector<ChunkProbe, kInlineSets> probes(chunks.begin(), chunks.end());
+    kept.resize(end - at);
+    size_t n = 0;
+    for (size_t j = at; j < end; ++j) {
+      const auto low = static_cast<uint16_t>(ids[j]);
+      bool held = true;
+      for (ChunkProbe& probe : probes) held &= probe.holds(low);
+      kept[n] = low;
+      n += held ? 1 : 0;
+    }
+    if (n != 0)
+      append_ids(static_cast<uint16_t>(key), kept.data(), n, &result.bitmap_.high_low_container);
+  }
+  return result;
+}
 
 Bitmap Bitmap::intersection_of(std::span<const Bitmap* const> sets) {
   if (sets.empty()) return Bitmap();
