@@ -25,9 +25,9 @@ class CombinationBucketsTest : public ::testing::TestWithParam<Case> {};
 TEST_P(CombinationBucketsTest, CandidatesHoldEverySumsIds) {
   const Case c = GetParam();
   std::mt19937_64 rng(c.ids);
-  std::vector<uint64_t> sums(c.ids);
+  std::vector<uint32_t> sums(c.ids);
   std::vector<uint64_t> present((c.ids + 63) / 64);
-  std::map<uint64_t, std::vector<uint32_t>> by_sum;
+  std::map<uint32_t, std::vector<uint32_t>> by_sum;
   for (uint32_t id = 0; id < c.ids; ++id) {
     const uint64_t value = c.distinct == 0 ? rng() : rng() % c.distinct;
     sums[id] = combination_term(value, 2);
@@ -56,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, CombinationBucketsTest,
 
 // Terms differ by position: the same value at two positions is two terms.
 TEST(CombinationTerm, DependsOnValueAndPosition) {
-  std::set<uint64_t> terms;
+  std::set<uint32_t> terms;
   for (uint64_t value = 0; value < 100; ++value) {
     for (size_t position = 0; position < 8; ++position) {
       terms.insert(combination_term(value, position));

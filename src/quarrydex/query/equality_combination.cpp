@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "core/value_index.hpp"
 #include "query/query_ops.hpp"
 #include "structures/id_alloc.hpp"
+#include "structures/scratch_allocator.hpp"
 #include "values/value_visit.hpp"
 
 namespace qdx {
@@ -30,7 +32,7 @@ constexpr uint64_t kStringTag = 0x737472696e677321ULL;
 constexpr uint64_t kBooleanTag = 0x626f6f6c65616e21ULL;
 
 uint64_t number_hash(OrderKey key) {
-  return combination_term(key.mantissa ^ kNumberTag, key.exponent & 0xfff);
+  return combination_mix(key.mantissa ^ kNumberTag) + (key.exponent & 0xfff);
 }
 uint64_t string_hash(std::string_view s) {
   return byte_digest(s) ^ kStringTag;
@@ -66,7 +68,7 @@ class Filing {
   Filing() : sums_(id_high_water()), present_((sums_.size() + 63) / 64) {}
 
   template <typename Ids>
-  void file(uint64_t term, const Ids& ids, bool first) {
+  void file(uint32_t term, const Ids& ids, bool first) {
     for_ids(ids, [&](const uint32_t* block, size_t n) {
       if (n != 0) reserve(block[n - 1]);  // ascending: the last is the largest
       for (size_t i = 0; i < n; ++i) sums_[block[i]] += term;
@@ -90,19 +92,23 @@ class Filing {
   template <typename F>
   static void for_ids(const HybridSet& ids, F&& f) {
     if (const Bitmap* large = ids.large()) {
-      large->for_each_block([&](const uint32_t* block, uint32_t n) { f(block, n); });
+      for_ids(*large, f);
     } else if (const CenteredArray* small = ids.small()) {
       const std::span<const uint32_t> run = small->run();
       f(run.data(), run.size());
     }
   }
+  // A large set is read out whole: container by container, several times
+  // faster than an iterator's blocks.
   template <typename F>
   static void for_ids(const Bitmap& ids, F&& f) {
-    ids.for_each_block([&](const uint32_t* block, uint32_t n) { f(block, n); });
+    const std::vector<uint32_t> all = ids.to_vector();
+    f(all.data(), all.size());
   }
 
-  std::vector<uint64_t> sums_;
-  std::vector<uint64_t> present_;
+  // Scratch straight from the system: a build's megabytes go back whole.
+  ScratchVector<uint32_t> sums_;
+  ScratchVector<uint64_t> present_;
 };
 
 // Files every scalar value of `index` at `position`; returns the write
@@ -144,10 +150,13 @@ std::shared_ptr<const EqualityCombination> build_equality_combination(
   auto made = std::make_shared<EqualityCombination>();
   made->attributes = key;
   Filing filing;
+  // Members filed under their own ids would never meet their holder's other
+  // values; such a conjunction is never answered from here anyway.
+  if (std::any_of(key.begin(), key.end(),
+                  [](ValueIndex* index) { return holds_members(*index); })) {
+    return nullptr;
+  }
   for (size_t position = 0; position < key.size(); ++position) {
-    // Members filed under their own ids would never meet their holder's
-    // other values; such a conjunction is never answered from here anyway.
-    if (holds_members(*key[position])) return nullptr;
     made->writes.push_back(file_attribute(*key[position], position, filing));
   }
   made->buckets = filing.buckets();
@@ -194,9 +203,18 @@ void CombinationUse::finish() {
     CombinationRegistry& registry;
     const CombinationRegistry::Key& key;
     std::shared_ptr<const EqualityCombination> made;
-    ~Report() { registry.built(key, std::move(made)); }
+    ~Report() {
+      try {
+        registry.built(key, std::move(made));
+      } catch (...) {  // NOLINT(bugprone-empty-catch): a failed registry only loses combinations
+      }
+    }
   } report{state_->combinations, key_, nullptr};
-  report.made = build_equality_combination(key_);
+  try {
+    report.made = build_equality_combination(key_);
+  } catch (const std::bad_alloc&) {
+    // The answer is already made; the combination is only a shortcut.
+  }
 }
 
 }  // namespace qdx

@@ -48,7 +48,7 @@ class CombinationUse {
  private:
   std::shared_ptr<IndexState> state_;  // null: inert
   CombinationRegistry::Key key_;
-  uint64_t sum_ = 0;
+  uint32_t sum_ = 0;
   uint64_t work_ = 0;
   uint64_t objects_ = 0;
   std::shared_ptr<const EqualityCombination> found_;

@@ -18,15 +18,16 @@ void for_each_present(std::span<const uint64_t> words, F&& f) {
 
 }  // namespace
 
-CombinationBuckets CombinationBuckets::build(std::span<const uint64_t> sums,
+CombinationBuckets CombinationBuckets::build(std::span<const uint32_t> sums,
                                              std::span<const uint64_t> present) {
   size_t count = 0;
   for (uint64_t word : present) count += static_cast<size_t>(std::popcount(word));
   CombinationBuckets out;
-  // About eight ids a bucket when every id has a sum of its own; ids that
-  // share values share a bucket anyway. The offsets then cost half a byte
-  // an id, and a lookup reads a handful of strangers at most on average.
-  out.bits_ = std::clamp(static_cast<int>(std::bit_width(count / 8)), 0, 28);
+  // About 32 ids a bucket when every id has a sum of its own (ids that share
+  // values share a bucket anyway): the counts stay in cache while the ids
+  // are placed, the offsets cost an eighth of a byte an id, and a lookup
+  // probes a few dozen strangers at most on average.
+  out.bits_ = std::clamp(static_cast<int>(std::bit_width(count / 32)), 0, 28);
   out.offsets_.assign((size_t{1} << out.bits_) + 1, 0);
   for_each_present(present, [&](uint32_t id) { ++out.offsets_[out.bucket(sums[id]) + 1]; });
   for (size_t b = 1; b < out.offsets_.size(); ++b) out.offsets_[b] += out.offsets_[b - 1];
@@ -38,7 +39,7 @@ CombinationBuckets CombinationBuckets::build(std::span<const uint64_t> sums,
   return out;
 }
 
-std::span<const uint32_t> CombinationBuckets::candidates(uint64_t sum) const noexcept {
+std::span<const uint32_t> CombinationBuckets::candidates(uint32_t sum) const noexcept {
   const uint32_t b = bucket(sum);
   return std::span<const uint32_t>(ids_).subspan(offsets_[b], offsets_[b + 1] - offsets_[b]);
 }
