@@ -45,7 +45,10 @@ using Chunks = absl::InlinedVector<Chunk, kInlineSets>;
 // The container of `ra` for `key`, looked for after position `pos` (keys
 // are asked for in ascending order, so each set is walked once); false when
 // `ra` has no ids there.
-bool find_chunk(const roaring_array_t* ra, uint16_t key, int32_t& pos, Chunk& chunk) {
+// `with_cardinality` false leaves chunk.cardinality unset (a probe needs
+// none; an empty container then just holds nothing).
+bool find_chunk(const roaring_array_t* ra, uint16_t key, int32_t& pos, Chunk& chunk,
+                bool with_cardinality = true) {
   const int32_t found = ra_advance_until(ra, key, pos);
   if (found >= ra->size || ra->keys[found] != key) {
     pos = found - 1;  // the key found may be the next one asked for
@@ -54,6 +57,7 @@ bool find_chunk(const roaring_array_t* ra, uint16_t key, int32_t& pos, Chunk& ch
   pos = found;
   chunk.type = ra->typecodes[pos];
   chunk.container = container_unwrap_shared(ra->containers[pos], &chunk.type);
+  if (!with_cardinality) return true;
   chunk.cardinality = container_get_cardinality(chunk.container, chunk.type);
   return chunk.cardinality != 0;
 }
@@ -256,7 +260,7 @@ Bitmap Bitmap::sorted_within(std::span<const uint32_t> ids, std::span<const Bitm
     bool everywhere = true;
     for (size_t i = 0; i < sets.size() && everywhere; ++i) {
       everywhere = find_chunk(&sets[i]->raw()->high_low_container, static_cast<uint16_t>(key),
-                              positions[i], chunks[i]);
+                              positions[i], chunks[i], false);
     }
     if (!everywhere) continue;
     absl::InlinedVector<ChunkProbe, kInlineSets> probes(chunks.begin(), chunks.end());
