@@ -106,7 +106,8 @@ TEST(Bitmap, SetAlgebra) {
 // intersection_of against stepwise roaring intersections, over sets whose
 // chunks are arrays, bitsets or runs in every mix, and chunks missing from
 // some sets; sorted_within against the same, for candidate lists mixing ids
-// of the answer, strangers and whole chunks (more ids than an array holds).
+// of the answer, strangers and whole chunks (more ids than an array holds);
+// for_each_chunk_across gives every set's ids once, a chunk at a time.
 TEST(Bitmap, IntersectionOfMatchesStepwiseAnd) {
   std::mt19937 rng(7);
   auto random_set = [&] {
@@ -161,6 +162,18 @@ TEST(Bitmap, IntersectionOfMatchesStepwiseAnd) {
     within.and_inplace(expected);
     EXPECT_EQ(Bitmap::sorted_within(ids, pointers).to_vector(), within.to_vector())
         << "round " << round;
+
+    std::vector<std::vector<uint32_t>> visited(pointers.size());
+    uint32_t last_chunk = 0;
+    Bitmap::for_each_chunk_across(pointers, [&](size_t i, const uint32_t* block, size_t n) {
+      EXPECT_GE(block[0] >> 16, last_chunk);
+      EXPECT_EQ(block[0] >> 16, block[n - 1] >> 16);
+      last_chunk = block[0] >> 16;
+      visited[i].insert(visited[i].end(), block, block + n);
+    });
+    for (size_t i = 0; i < pointers.size(); ++i) {
+      EXPECT_EQ(visited[i], pointers[i]->to_vector()) << "round " << round << " set " << i;
+    }
   }
   EXPECT_TRUE(Bitmap::intersection_of({}).empty());
   EXPECT_TRUE(Bitmap::sorted_within({}, {}).empty());

@@ -12,6 +12,8 @@
 
 #include <roaring/roaring.h>
 
+#include <absl/functional/function_ref.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -106,6 +108,12 @@ class Bitmap {
   // The ids of `ids` (ascending, distinct) held by every bitmap of `sets`:
   // intersection_of with a set given as a few ids, each probed in place.
   static Bitmap sorted_within(std::span<const uint32_t> ids, std::span<const Bitmap* const> sets);
+  // Calls f(i, ids, n) with the ids (ascending) of sets[i] within one 2^16-id
+  // chunk, chunk after chunk: every set's ids of a chunk come before any id
+  // of a later chunk, so per-id work over several sets stays within one
+  // chunk's stretch of memory. The ids are valid only during the call.
+  static void for_each_chunk_across(std::span<const Bitmap* const> sets,
+                                    absl::FunctionRef<void(size_t, const uint32_t*, size_t)> f);
 
   // One 2^16-id chunk as plain words: bit j of words[w] stands for id
   // high << 16 | w * 64 + j.

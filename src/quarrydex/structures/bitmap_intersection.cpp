@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "base/panic.hpp"
 
@@ -277,6 +278,31 @@ Bitmap Bitmap::sorted_within(std::span<const uint32_t> ids, std::span<const Bitm
       append_ids(static_cast<uint16_t>(key), kept.data(), n, &result.bitmap_.high_low_container);
   }
   return result;
+}
+
+void Bitmap::for_each_chunk_across(std::span<const Bitmap* const> sets,
+                                   absl::FunctionRef<void(size_t, const uint32_t*, size_t)> f) {
+  std::vector<uint32_t> ids(size_t{1} << 16);
+  absl::InlinedVector<int32_t, kInlineSets> positions(sets.size(), 0);
+  for (;;) {
+    int32_t key = -1;  // the least chunk not visited yet, over every set
+    for (size_t i = 0; i < sets.size(); ++i) {
+      const roaring_array_t& ra = sets[i]->raw()->high_low_container;
+      if (positions[i] < ra.size && (key < 0 || ra.keys[positions[i]] < key)) {
+        key = ra.keys[positions[i]];
+      }
+    }
+    if (key < 0) return;
+    for (size_t i = 0; i < sets.size(); ++i) {
+      const roaring_array_t& ra = sets[i]->raw()->high_low_container;
+      int32_t& at = positions[i];
+      if (at >= ra.size || ra.keys[at] != key) continue;
+      const int n = container_to_uint32_array(ids.data(), ra.containers[at], ra.typecodes[at],
+                                              static_cast<uint32_t>(key) << 16);
+      ++at;
+      if (n != 0) f(i, ids.data(), static_cast<size_t>(n));
+    }
+  }
 }
 
 Bitmap Bitmap::intersection_of(std::span<const Bitmap* const> sets) {
