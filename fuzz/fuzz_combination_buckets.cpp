@@ -1,5 +1,6 @@
-// libFuzzer target: ids filed by sum (CombinationBuckets) and candidate ids
-// probed against several bitmaps (Bitmap::sorted_within), both against plain
+// libFuzzer target: ids filed by sum (CombinationBuckets), candidate ids
+// probed against several bitmaps (Bitmap::sorted_within) and several bitmaps
+// walked chunk by chunk (Bitmap::for_each_chunk_across), against plain
 // models. Any mismatch or unexpected panic aborts.
 //
 // Input: a few bytes choose the shape (how many sets, how dense each chunk
@@ -72,6 +73,17 @@ void check_sorted_within(const uint8_t* data, size_t size, std::mt19937& rng) {
   for (const Bitmap& set : sets) expected.and_inplace(set);
   if (Bitmap::sorted_within(ids, pointers).to_vector() != expected.to_vector()) {
     fail("sorted_within");
+  }
+  std::vector<std::vector<uint32_t>> visited(pointers.size());
+  uint32_t last_chunk = 0;
+  Bitmap::for_each_chunk_across(pointers, [&](size_t i, const uint32_t* block, size_t n) {
+    if ((block[0] >> 16) < last_chunk || (block[n - 1] >> 16) != (block[0] >> 16))
+      fail("chunk order");
+    last_chunk = block[0] >> 16;
+    visited[i].insert(visited[i].end(), block, block + n);
+  });
+  for (size_t i = 0; i < pointers.size(); ++i) {
+    if (visited[i] != pointers[i]->to_vector()) fail("for_each_chunk_across");
   }
 }
 
