@@ -16,8 +16,7 @@ bool EqualityCombination::current() const noexcept {
   return true;
 }
 
-CombinationRegistry::Slot* CombinationRegistry::slot_of(std::vector<Slot>& slots,
-                                                        const Key& key) const {
+CombinationRegistry::Slot* CombinationRegistry::slot_of(std::vector<Slot>& slots, const Key& key) {
   const auto it =
       std::find_if(slots.begin(), slots.end(), [&](const Slot& s) { return s.key == key; });
   if (it == slots.end()) return nullptr;
@@ -25,7 +24,7 @@ CombinationRegistry::Slot* CombinationRegistry::slot_of(std::vector<Slot>& slots
   return &*it;
 }
 
-std::shared_ptr<const EqualityCombination> CombinationRegistry::find(const Key& key) const {
+std::shared_ptr<const EqualityCombination> CombinationRegistry::find(const Key& key) {
   MutexGuard guard(slots_.mutex());
   Slot* slot = slot_of(slots_.get(guard), key);
   return slot != nullptr ? slot->made : nullptr;

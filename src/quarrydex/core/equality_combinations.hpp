@@ -53,7 +53,7 @@ class CombinationRegistry {
   using Key = EqualityCombination::Attributes;
 
   // The combination over `key`, or null while there is none.
-  std::shared_ptr<const EqualityCombination> find(const Key& key) const;
+  std::shared_ptr<const EqualityCombination> find(const Key& key);
   // Notes a conjunction over `key` answered without a combination, at a
   // cost of `work` probes, `stale` being the combination found out of date
   // (dropped here) or null. True when the caller is to build one now and
@@ -74,10 +74,10 @@ class CombinationRegistry {
   // set unused longest gives way.
   static constexpr size_t kSlots = 8;
 
-  Slot* slot_of(std::vector<Slot>& slots, const Key& key) const;
+  Slot* slot_of(std::vector<Slot>& slots, const Key& key);
 
-  mutable MutexLocked<std::vector<Slot>> slots_;
-  mutable uint64_t clock_ = 0;  // under the mutex
+  MutexLocked<std::vector<Slot>> slots_;
+  uint64_t clock_ = 0;  // under the mutex
 };
 
 }  // namespace qdx

@@ -75,7 +75,7 @@ class Filing {
  public:
   Filing() : sums_(id_high_water()), present_((sums_.size() + 63) / 64) {}
 
-  void start_component(size_t position) { first_ = position == 0; }
+  void start_attribute(size_t position) { first_ = position == 0; }
   void file(uint32_t term, std::span<const uint32_t> ids) {
     file_block(term, ids.data(), ids.size());
   }
@@ -123,55 +123,56 @@ class Filing {
   std::vector<const Bitmap*> large_;
 };
 
+// Files one component under its read lock (`file_values` reads it); returns
+// the lock's write count as read.
+template <typename Component, typename F>
+uint64_t file_component(RwLocked<Component>& component, Filing& filing, F&& file_values) {
+  ReadGuard guard(component.lock());
+  const uint64_t writes = component.lock().writes();
+  file_values(component.get(guard));
+  filing.finish_component();
+  return writes;
+}
+
 // Files every scalar value of `index` at `position`, one component (and its
 // read lock) at a time; returns the write counts of its numbers, strings and
 // booleans as read.
 std::array<uint64_t, 3> file_attribute(ValueIndex& index, size_t position, Filing& filing) {
-  std::array<uint64_t, 3> writes{};
-  filing.start_component(position);
-  {
-    ReadGuard guard(index.numbers.lock());
-    writes[0] = index.numbers.lock().writes();
-    index.numbers.get(guard).exact.walk(false, [&](OrderKey key, const auto& ids) {
-      filing.file(combination_term(number_hash(key), position), ids);
+  filing.start_attribute(position);
+  const auto walk_into_filing = [&](const auto& postings, auto hash) {
+    postings.walk(false, [&](const auto& value, const auto& ids) {
+      filing.file(combination_term(hash(value), position), ids);
       return true;
     });
-    filing.finish_component();
-  }
-  {
-    ReadGuard guard(index.strings.lock());
-    writes[1] = index.strings.lock().writes();
-    index.strings.get(guard).exact.walk(false, [&](std::string_view s, const auto& ids) {
-      filing.file(combination_term(string_hash(s), position), ids);
-      return true;
-    });
-    filing.finish_component();
-  }
-  {
-    ReadGuard guard(index.booleans.lock());
-    writes[2] = index.booleans.lock().writes();
-    const BooleanSets& sets = index.booleans.get(guard);
-    for (const bool truth : {true, false}) {
-      filing.file(combination_term(boolean_hash(truth), position), sets.set(truth));
-    }
-    filing.finish_component();
-  }
-  return writes;
+  };
+  return {
+      file_component(index.numbers, filing,
+                     [&](const NumericValues& c) { walk_into_filing(c.exact, number_hash); }),
+      file_component(index.strings, filing,
+                     [&](const StringValues& c) { walk_into_filing(c.exact, string_hash); }),
+      file_component(index.booleans, filing,
+                     [&](const BooleanSets& sets) {
+                       for (const bool truth : {true, false}) {
+                         filing.file(combination_term(boolean_hash(truth), position),
+                                     sets.set(truth));
+                       }
+                     }),
+  };
 }
 
 }  // namespace
 
 std::shared_ptr<const EqualityCombination> build_equality_combination(
     const CombinationRegistry::Key& key) {
-  auto made = std::make_shared<EqualityCombination>();
-  made->attributes = key;
-  Filing filing;
   // Members filed under their own ids would never meet their holder's other
   // values; such a conjunction is never answered from here anyway.
   if (std::any_of(key.begin(), key.end(),
                   [](ValueIndex* index) { return holds_members(*index); })) {
     return nullptr;
   }
+  auto made = std::make_shared<EqualityCombination>();
+  made->attributes = key;
+  Filing filing;
   for (size_t position = 0; position < key.size(); ++position) {
     made->writes.push_back(file_attribute(*key[position], position, filing));
   }
@@ -181,8 +182,8 @@ std::shared_ptr<const EqualityCombination> build_equality_combination(
 
 CombinationUse::CombinationUse(std::span<ValueIndex* const> indexes,
                                std::span<const PyValue* const> values, uint64_t smallest,
-                               uint64_t objects)
-    : work_(smallest), objects_(objects) {
+                               const Bitmap* universe)
+    : work_(smallest), universe_(universe) {
   if (smallest < kCombineFrom || indexes.size() < 2) return;
   key_.assign(indexes.begin(), indexes.end());
   std::sort(key_.begin(), key_.end());
@@ -211,7 +212,9 @@ std::optional<std::span<const uint32_t>> CombinationUse::candidates() {
 
 void CombinationUse::finish() {
   if (state_ == nullptr || used_) return;
-  const uint64_t build_work = (key_.size() + 1) * objects_ * kProbesPerFiledId;
+  // What a build would file per attribute: the whole index.
+  const uint64_t objects = universe_ != nullptr ? universe_->cardinality() : id_high_water();
+  const uint64_t build_work = (key_.size() + 1) * objects * kProbesPerFiledId;
   if (!state_->combinations.owe(key_, work_, build_work, stale_ ? found_.get() : nullptr)) return;
   // The registry waits for this build until `built` is called, also when
   // the build fails.

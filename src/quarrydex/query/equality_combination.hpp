@@ -9,6 +9,7 @@
 #include <span>
 
 #include "core/equality_combinations.hpp"
+#include "structures/bitmap.hpp"
 #include "values/value.hpp"
 
 namespace qdx {
@@ -28,12 +29,13 @@ std::shared_ptr<const EqualityCombination> build_equality_combination(
 class CombinationUse {
  public:
   // `smallest`: the size of the smallest posting list, what answering
-  // without a combination costs; `objects`: how many ids a build would file
-  // per attribute. Inert for small conjunctions, repeated
-  // attributes and nested indexes' own queries alike: it then never finds
-  // or builds anything.
+  // without a combination costs. `universe`: every id of the index, or null
+  // when the query reads a part of it (a build's cost then counts every id
+  // handed out); read only by `finish`. Inert for small conjunctions,
+  // repeated attributes and operands kept elsewhere: it then never finds or
+  // builds anything.
   CombinationUse(std::span<ValueIndex* const> indexes, std::span<const PyValue* const> values,
-                 uint64_t smallest, uint64_t objects);
+                 uint64_t smallest, const Bitmap* universe);
   CombinationUse(const CombinationUse&) = delete;
   CombinationUse& operator=(const CombinationUse&) = delete;
 
@@ -50,7 +52,7 @@ class CombinationUse {
   CombinationRegistry::Key key_;
   uint32_t sum_ = 0;
   uint64_t work_ = 0;
-  uint64_t objects_ = 0;
+  const Bitmap* universe_ = nullptr;
   std::shared_ptr<const EqualityCombination> found_;
   bool stale_ = false;
   bool used_ = false;

@@ -14,7 +14,6 @@
 #include "query/narrow.hpp"
 #include "query/presence.hpp"
 #include "query/query_ops.hpp"
-#include "structures/id_alloc.hpp"
 #include "structures/string_interner/interner.hpp"
 
 namespace qdx {
@@ -302,7 +301,8 @@ std::optional<Bitmap> intersect_locked(const Ordered& order, const Lists& lists,
 // attributes (query/equality_combination.hpp), which may narrow the probes to
 // a few candidates, takes its registry's mutex before and after, and is
 // checked against the locks' write counts while they are held.
-std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count, uint64_t objects) {
+std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count,
+                                         const Bitmap* universe) {
   struct Postings {
     ValueIndex* index;
     int component;  // 0 numbers, 1 strings, 2 booleans: the locking order
@@ -326,7 +326,7 @@ std::optional<Bitmap> intersect_in_place(const Ordered& order, size_t count, uin
     values.push_back(&order[i].child->value());
   }
   // The children come smallest posting list first.
-  CombinationUse combination(indexes, values, order[0].key.second, objects);
+  CombinationUse combination(indexes, values, order[0].key.second, universe);
   std::optional<Bitmap> result = intersect_locked(order, lists, combination);
   combination.finish();
   return result;
@@ -349,10 +349,7 @@ size_t leading_equalities(const Ordered& order, const Bitmap& universe, bool who
   }
   taken = 0;
   if (plain >= 2) {
-    // What a combination would file: the whole index (the universe when it
-    // is every id, else at most every id handed out).
-    const uint64_t objects = whole ? universe.cardinality() : id_high_water();
-    if (auto all = intersect_in_place(order, plain, objects)) {
+    if (auto all = intersect_in_place(order, plain, whole ? &universe : nullptr)) {
       running = std::move(*all);
       taken = plain;
     }

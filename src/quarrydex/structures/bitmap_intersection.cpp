@@ -140,6 +140,24 @@ void run_words(const run_container_t* run, uint64_t* words) {
   }
 }
 
+// Appends `n` ids (ascending, distinct, all of chunk `key`) to `result`: an
+// array container, or a bitset past an array's size.
+void append_ids(uint16_t key, const uint16_t* ids, size_t n, roaring_array_t* result) {
+  if (n <= static_cast<size_t>(kArrayMax)) {
+    array_container_t* array = array_container_create_given_capacity(static_cast<int32_t>(n));
+    if (array == nullptr) panic("Memory allocation failure building roaring bitmap");
+    std::memcpy(array->array, ids, n * sizeof(uint16_t));
+    array->cardinality = static_cast<int32_t>(n);
+    ra_append(result, key, array, ARRAY_CONTAINER_TYPE_CODE);
+    return;
+  }
+  bitset_container_t* bitset = bitset_container_create();
+  if (bitset == nullptr) panic("Memory allocation failure building roaring bitmap");
+  for (size_t i = 0; i < n; ++i) bitset->array[ids[i] >> 6] |= uint64_t{1} << (ids[i] & 63);
+  bitset->cardinality = static_cast<int32_t>(n);
+  ra_append(result, key, bitset, BITSET_CONTAINER_TYPE_CODE);
+}
+
 // Appends to `result` the chunk `key` as the ids common to `chunks`, driven
 // by chunks[driver] (the one with the fewest ids, at most kArrayMax).
 void intersect_sparse_chunk(uint16_t key, const Chunks& chunks, size_t driver,
@@ -170,12 +188,7 @@ void intersect_sparse_chunk(uint16_t key, const Chunks& chunks, size_t driver,
     }
     kept = left;
   }
-  if (kept == 0) return;
-  array_container_t* array = array_container_create_given_capacity(static_cast<int32_t>(kept));
-  if (array == nullptr) panic("Memory allocation failure building roaring bitmap");
-  std::memcpy(array->array, kept_ids.data(), kept * sizeof(uint16_t));
-  array->cardinality = static_cast<int32_t>(kept);
-  ra_append(result, key, array, ARRAY_CONTAINER_TYPE_CODE);
+  if (kept != 0) append_ids(key, kept_ids.data(), kept, result);
 }
 
 // The chunk `key` as the AND of `chunks`' words (each a bitset or a run).
@@ -199,24 +212,6 @@ void intersect_dense_chunk(uint16_t key, const Chunks& chunks, Bitmap& result) {
     }
   }
   result.append_chunk(key, words.data());
-}
-
-// Appends `n` ids (ascending, distinct, all of chunk `key`) to `result`: an
-// array container, or a bitset past an array's size.
-void append_ids(uint16_t key, const uint16_t* ids, size_t n, roaring_array_t* result) {
-  if (n <= static_cast<size_t>(kArrayMax)) {
-    array_container_t* array = array_container_create_given_capacity(static_cast<int32_t>(n));
-    if (array == nullptr) panic("Memory allocation failure building roaring bitmap");
-    std::memcpy(array->array, ids, n * sizeof(uint16_t));
-    array->cardinality = static_cast<int32_t>(n);
-    ra_append(result, key, array, ARRAY_CONTAINER_TYPE_CODE);
-    return;
-  }
-  bitset_container_t* bitset = bitset_container_create();
-  if (bitset == nullptr) panic("Memory allocation failure building roaring bitmap");
-  for (size_t i = 0; i < n; ++i) bitset->array[ids[i] >> 6] |= uint64_t{1} << (ids[i] & 63);
-  bitset->cardinality = static_cast<int32_t>(n);
-  ra_append(result, key, bitset, BITSET_CONTAINER_TYPE_CODE);
 }
 
 // Tests ascending ids of one chunk against one container: a bitset by its
